@@ -1,0 +1,68 @@
+#include "cache/cache_layout.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "driver/names.h"
+#include "platform/file_system.h"
+
+std::string getInstallAgentCacheDir() {
+  const char* home = std::getenv("HOME");
+  std::string dir = (home == nullptr || *home == '\0') ? "/tmp" : home;
+  if (dir.size() >= 2 && dir.back() != '/') dir += "/";
+  return dir + CACHE_RELATIVE_PATH;
+}
+
+std::string getInstallAgentExecutable(std::string dir) {
+  if (dir.empty()) return "install";
+  if (dir.back() != '/') dir += "/";
+  return dir + "install";
+}
+
+std::string installAgentDirOnDisk() {
+  std::string dir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR + PATH_SEPARATOR;
+  return pathExists(getInstallAgentExecutable(dir)) ? dir : std::string();
+}
+
+std::string getDefaultInstallAgentLocation(const std::optional<MainBundle>& bundle) {
+  if (!bundle || bundle->resourcePath.empty()) return std::string();
+  std::string readyToRun = appendPathComponent(bundle->resourcePath, "ZavirirazUdaDad");
+  if (pathExists(readyToRun)) return readyToRun;
+  return appendPathComponent(bundle->resourcePath, INSTALL_AGENT_ZIP);
+}
+
+std::string getDefaultInstallAgentLocation() {
+  return getDefaultInstallAgentLocation(mainBundle());
+}
+
+namespace {
+
+// Creates `prefix` when it is missing. -1 (ENOTDIR) when it exists and is not
+// a directory.
+int ensureDirectory(const std::string& prefix, unsigned short mode) {
+  struct stat info;
+  if (stat(prefix.c_str(), &info) != 0) {
+    mkdir(prefix.c_str(), mode);  // a failure shows later, when the directory is used
+    return 0;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    errno = ENOTDIR;
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int mkpath(std::string path, unsigned short mode) {
+  if (path.empty()) return 0;
+  std::string::size_type cursor = 0;
+  for (;;) {
+    std::string::size_type separator = path.find('/', cursor);
+    if (separator == std::string::npos) return ensureDirectory(path, mode);
+    if (separator != cursor && ensureDirectory(path.substr(0, separator), mode) != 0) return -1;
+    cursor = separator + 1;
+  }
+}

@@ -1,0 +1,21 @@
+// The validation string file: the server's ETag for the archive that the
+// cached install agent came from, stored beside it in the cache directory.
+#ifndef BOOTSTRAP_CACHE_VALIDATION_STRING_H_
+#define BOOTSTRAP_CACHE_VALIDATION_STRING_H_
+
+#include <string>
+
+// The file's path: cacheDir + "/" + ".validatestring" (plain concatenation).
+std::string validationStringPath(const std::string& cacheDir);
+
+// True when the file's first line (bytes before the first line feed, nothing
+// trimmed) equals `validationString` byte for byte. False for an empty
+// validation string and for a file that is missing or unreadable.
+bool isCacheValid(std::string cacheDir, std::string validationString);
+
+// Replaces the file's content with exactly the bytes of `validationString`.
+// Does nothing when either argument is empty; fails silently (no directory is
+// created).
+void writeValidationString(std::string cacheDir, std::string validationString);
+
+#endif  // BOOTSTRAP_CACHE_VALIDATION_STRING_H_

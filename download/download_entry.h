@@ -1,0 +1,21 @@
+// The download route's entry: fetch the install agent archive with the
+// download window.
+#ifndef BOOTSTRAP_DOWNLOAD_DOWNLOAD_ENTRY_H_
+#define BOOTSTRAP_DOWNLOAD_DOWNLOAD_ENTRY_H_
+
+#include <string>
+
+#include "driver/console_report.h"
+
+// The destination and URL of the running download; empty until a download
+// starts. Set by downloadInstallAgentFromQZ.
+extern std::string downloadTo;
+extern std::string downloadFrom;
+
+// Records `destination` and the URL (QZ_INTERNAL_INSTALL_AGENT_URL when it is
+// set, even to the empty string, else `url`) and runs the download window.
+// True when the run is to go on with the per-user cache. `report` is never
+// called: the window reports everything itself.
+bool downloadInstallAgentFromQZ(const char* destination, const char* url, MessageCallback report);
+
+#endif  // BOOTSTRAP_DOWNLOAD_DOWNLOAD_ENTRY_H_

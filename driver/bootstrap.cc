@@ -1,0 +1,58 @@
+#include "driver/bootstrap.h"
+
+#include <cstdlib>
+
+#include "cache/source.h"
+#include "cache/url_file.h"
+#include "driver/names.h"
+#include "environment/executable_location.h"
+#include "environment/temp_dir.h"
+#include "launch/launch.h"
+#include "launch/shell_quote.h"
+
+int extractPayloadToDir(std::string /*dir*/, bool /*flag*/, MessageCallback /*report*/) {
+  return 0;
+}
+
+std::string internalErrorMessage(int code) {
+  return "Internal error: Failed to initialize application installer (" + std::to_string(code) +
+         ")";
+}
+
+namespace {
+
+// The scoped temporary directory, or the executable's directory when there is
+// none or the run is a unit test's.
+std::string chooseWorkingDirectory(const TempDir& tempDir) {
+  std::string workDir = tempDir.getDir();
+  if (!workDir.empty() && std::getenv("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__") == nullptr) {
+    return workDir;
+  }
+  return getDirectoryOfExecutable();
+}
+
+}  // namespace
+
+int bootstrapInstallerMainFunc(int argc, const char** argv, MessageCallback report) {
+  TempDir tempDir("tmp_install_dir");
+  std::string workDir = chooseWorkingDirectory(tempDir);
+  std::string bundleLocation = getBundleLocation();
+
+  int code = extractPayloadToDir(workDir, false, report);
+  if (code != 0) {
+    report(internalErrorMessage(code), true);
+    return -1;
+  }
+
+  std::string url =
+      readEndpointUrlFile(bundleLocation + PATH_SEPARATOR + "installAgentURL.txt", report);
+  std::string entry = sourceInstallAgent(workDir, url, report);
+  if (entry.empty()) return -1;
+
+  std::string commandPrefix = "sh " + smart_quote(entry);
+  if (!fireInstallAgentWithArgs(entry, commandPrefix, bundleLocation, argc, argv, report)) {
+    report("Application install was not successful.", true);
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,21 @@
+// The bootstrap sequence: working directory, bundle, payload hook, URL file,
+// sourcing and launch of the install agent, in that fixed order.
+#ifndef BOOTSTRAP_DRIVER_BOOTSTRAP_H_
+#define BOOTSTRAP_DRIVER_BOOTSTRAP_H_
+
+#include <string>
+
+#include "driver/console_report.h"
+
+// Runs the whole bootstrap once. 0 when the install agent ran and succeeded,
+// -1 after any failure (each step reports its own messages through `report`).
+int bootstrapInstallerMainFunc(int argc, const char** argv, MessageCallback report);
+
+// Hook for unpacking a payload into `dir` before anything else happens. This
+// system has none: it reports nothing and answers 0.
+int extractPayloadToDir(std::string dir, bool flag, MessageCallback report);
+
+// The message for a payload hook that answered `code`, e.g. "... (-2)".
+std::string internalErrorMessage(int code);
+
+#endif  // BOOTSTRAP_DRIVER_BOOTSTRAP_H_

@@ -1,0 +1,16 @@
+#include "driver/console_report.h"
+
+#include <iostream>
+
+#include "platform/stderr_lock.h"
+
+void report_message_to_console(const std::string& message, bool isError) {
+  std::ostream& stream = isError ? std::cerr : std::cout;
+  std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+  stream.write(message.data(), static_cast<std::streamsize>(message.size()));
+  stream << std::endl;  // the newline, then a flush
+}
+
+void report_message_main(const std::string& message, bool isError) {
+  report_message_to_console(message, isError);
+}

@@ -1,0 +1,39 @@
+// Where the bootstrap runs from: the bundle (or the executable) and the
+// directory of its resources. Nothing is kept; each call asks afresh.
+#ifndef BOOTSTRAP_ENVIRONMENT_EXECUTABLE_LOCATION_H_
+#define BOOTSTRAP_ENVIRONMENT_EXECUTABLE_LOCATION_H_
+
+#include <optional>
+#include <string>
+
+#include "platform/bundle.h"
+
+// What the location functions ask of the platform. The real one reads this
+// process; tests give their own.
+class ExecutableProbe {
+ public:
+  virtual ~ExecutableProbe() = default;
+  virtual std::optional<MainBundle> mainBundle() const = 0;
+  // readlink(2) of /proc/self/exe: bytes placed in buffer, or -1.
+  virtual long readSelfLink(char* buffer, unsigned long size) const = 0;
+};
+
+const ExecutableProbe& realExecutableProbe();
+
+// The main bundle's path, else the target of /proc/self/exe (at most 1023
+// bytes of it), else the empty string.
+std::string getPathToExecutable(const ExecutableProbe& probe = realExecutableProbe());
+
+// getPathToExecutable without its last component: everything before the last
+// "/" or backslash; the whole path when it has neither; empty when it is empty.
+std::string getDirectoryOfExecutable(const ExecutableProbe& probe = realExecutableProbe());
+
+// The main bundle's resource directory, else its bundle directory, else the
+// executable's directory.
+std::string getBundleLocation(const ExecutableProbe& probe = realExecutableProbe());
+
+// The part of `path` before its last "/" or backslash; `path` itself when it
+// has neither.
+std::string directoryOfPath(const std::string& path);
+
+#endif  // BOOTSTRAP_ENVIRONMENT_EXECUTABLE_LOCATION_H_

@@ -1,0 +1,24 @@
+// Shell words and command lines. Every word reaches the program it names as
+// exactly the bytes it had, whatever it holds.
+#ifndef BOOTSTRAP_LAUNCH_SHELL_QUOTE_H_
+#define BOOTSTRAP_LAUNCH_SHELL_QUOTE_H_
+
+#include <string>
+
+// A word of plain characters (letters, digits, non-ASCII bytes and
+// "-_./:,+=@%^") comes back unchanged, and so does the empty word. Any other
+// word is wrapped in double quotes, with '"', '\', '$' and '`' escaped by a
+// backslash inside them, so a word holding only blanks or tabs besides plain
+// characters is just wrapped.
+std::string smart_quote(std::string word);
+
+// argv[1] to argv[argc-1], each in double quotes (escaped as smart_quote does)
+// and followed by one blank; empty for argc <= 1. argv[0] is never included.
+std::string argv2cmdline(int argc, char const** argv);
+
+// Runs `commandLine` with the system shell and waits for it: system()'s
+// status, unchanged (0 for exit status 0). `program` names what the line
+// starts and is not used.
+int call_system(std::string program, std::string commandLine);
+
+#endif  // BOOTSTRAP_LAUNCH_SHELL_QUOTE_H_

@@ -1,0 +1,76 @@
+#include "platform/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+std::string appendPathComponent(const std::string& base, const std::string& component) {
+  if (base.empty()) return component;
+  std::string::size_type end = base.find_last_not_of('/');
+  if (end == std::string::npos) return "/" + component;
+  return base.substr(0, end + 1) + "/" + component;
+}
+
+std::string userTemporaryDirectory() {
+  const char* value = std::getenv("TMPDIR");
+  if (value == nullptr || *value == '\0') return std::string();
+  struct stat info;
+  if (stat(value, &info) != 0 || !S_ISDIR(info.st_mode)) return std::string();
+  if (access(value, W_OK | X_OK) != 0) return std::string();
+  return value;
+}
+
+bool pathExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+namespace {
+
+bool removeEntryAt(int parent, const char* name);
+
+std::vector<std::string> entryNames(DIR* directory) {
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  return names;
+}
+
+// Empties the directory `name` in `parent`; the caller removes it.
+void removeContentsAt(int parent, const char* name, mode_t mode) {
+  if ((mode & S_IRWXU) != S_IRWXU) fchmodat(parent, name, (mode & 07777) | S_IRWXU, 0);
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* directory = fdopendir(fd);
+  if (directory == nullptr) {
+    close(fd);
+    return;
+  }
+  // Names are read first, then removed, so that removal never disturbs the
+  // directory stream.
+  for (const std::string& entry : entryNames(directory))
+    removeEntryAt(dirfd(directory), entry.c_str());
+  closedir(directory);
+}
+
+bool removeEntryAt(int parent, const char* name) {
+  struct stat info;
+  if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+  if (!S_ISDIR(info.st_mode)) return unlinkat(parent, name, 0) == 0 || errno == ENOENT;
+  removeContentsAt(parent, name, info.st_mode);
+  return unlinkat(parent, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+}  // namespace
+
+bool removeTree(const std::string& path) {
+  if (path.empty()) return false;
+  return removeEntryAt(AT_FDCWD, path.c_str());
+}

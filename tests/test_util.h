@@ -1,0 +1,55 @@
+// Helpers shared by the unit tests: scratch directories, environment
+// variables, files, and a message callback that records what it is given.
+#ifndef BOOTSTRAP_TESTS_TEST_UTIL_H_
+#define BOOTSTRAP_TESTS_TEST_UTIL_H_
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// A fresh directory under /tmp, removed with its contents afterwards.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Sets (or, with nullopt, unsets) an environment variable for its lifetime.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> saved_;
+};
+
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);
+bool isDirectory(const std::string& path);
+// Names in `dir`, sorted, without "." and "..".
+std::vector<std::string> listDir(const std::string& dir);
+
+// Writes a zip archive holding `files` (name, content) with Python's zipfile.
+void makeZip(const std::string& archive,
+             const std::vector<std::pair<std::string, std::string>>& files);
+
+// A MessageCallback that keeps every message; clear() before use.
+struct RecordedMessages {
+  static std::vector<std::pair<std::string, bool>> messages;
+  static void record(const std::string& message, bool isError);
+  static void clear() { messages.clear(); }
+};
+
+#endif  // BOOTSTRAP_TESTS_TEST_UTIL_H_
