@@ -1,0 +1,61 @@
+// The application run: the download window, its event loop on the main
+// thread, and the hand-overs to that thread.
+#ifndef BOOTSTRAP_PLATFORM_APPLICATION_H_
+#define BOOTSTRAP_PLATFORM_APPLICATION_H_
+
+#include <functional>
+#include <memory>
+
+#include "platform/controls.h"
+
+// The main thread's event loop, as other threads reach it.
+class Application {
+ public:
+  virtual ~Application() = default;
+  // Ends the event loop; from any thread, once however often asked.
+  virtual void stop() = 0;
+  // Runs `work` on the main thread and waits for it; at once when called on
+  // the main thread. Once the loop has stopped, `work` is dropped and the call
+  // returns at once, so no thread can block on the main thread any more.
+  virtual void dispatchSync(const std::function<void()>& work) = 0;
+  // Runs `work` on the main thread's event loop `seconds` later, unless the
+  // loop has stopped by then.
+  virtual void performAfterDelay(const std::function<void()>& work, double seconds) = 0;
+};
+
+// What the main interface description connects the delegate to.
+struct WindowControls {
+  Application* application;
+  Window* window;
+  ImageView* image;
+  ProgressIndicator* progress;
+  TextFieldCell* downloadPercent;
+  Button* cancel;
+};
+
+// The application's and the window's delegate.
+class ApplicationDelegate {
+ public:
+  virtual ~ApplicationDelegate() = default;
+  // On the main thread, once the window is shown.
+  virtual void applicationDidFinishLaunching() = 0;
+  // When the window is about to close, on the thread that closes it.
+  virtual void windowWillClose() = 0;
+  // Whether applicationDidFinishLaunching started a transfer. When it did
+  // not, nothing will ever change in the window: an unattended terminal
+  // window closes at once instead of waiting.
+  virtual bool startedTransfer() const = 0;
+};
+
+using DelegateFactory =
+    std::function<std::unique_ptr<ApplicationDelegate>(const WindowControls& controls)>;
+
+// Runs the application on the calling (main) thread: creates the window (GTK
+// when built with it and a display can be opened, else the terminal window),
+// has `makeDelegate` create the one delegate connected to its controls, shows
+// the window, delivers applicationDidFinishLaunching and runs the event loop
+// until stop(). Then pending timers are cancelled, hand-overs are released,
+// the delegate is destroyed and the window taken down. Returns 0.
+int applicationMain(const DelegateFactory& makeDelegate);
+
+#endif  // BOOTSTRAP_PLATFORM_APPLICATION_H_

@@ -1,0 +1,100 @@
+#include "platform/process.h"
+
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "platform/stderr_lock.h"
+
+extern char** environ;
+
+namespace {
+
+std::vector<std::string>& keptArguments() {
+  static std::vector<std::string> arguments;
+  return arguments;
+}
+
+std::vector<std::string> readCommandLine() {
+  std::ifstream file("/proc/self/cmdline", std::ios::binary);
+  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<std::string> arguments;
+  std::string::size_type start = 0;
+  while (start < content.size()) {
+    std::string::size_type end = content.find('\0', start);
+    if (end == std::string::npos) end = content.size();
+    arguments.push_back(content.substr(start, end - start));
+    start = end + 1;
+  }
+  return arguments;
+}
+
+std::string programName() {
+  std::vector<std::string> arguments = processArguments();
+  std::string path = arguments.empty() ? "bootstrapper" : arguments[0];
+  std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+void setProcessArguments(int argc, char** argv) {
+  keptArguments().assign(argv, argv + argc);
+}
+
+std::vector<std::string> processArguments() {
+  if (!keptArguments().empty()) return keptArguments();
+  return readCommandLine();
+}
+
+int spawnChild(const std::string& program, const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+int waitForChild(int pid) {
+  int status;
+  for (;;) {
+    if (waitpid(pid, &status, 0) == pid) break;
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string platformLogLine(const std::string& text) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  struct tm local;
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  char millis[8];
+  std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>(now.tv_usec / 1000));
+  return std::string(stamp) + millis + " " + programName() + "[" + std::to_string(getpid()) + ":" +
+         std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] " + text;
+}
+
+void platformLog(const std::string& text) {
+  std::string line = platformLogLine(text) + "\n";
+  {
+    std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  }
+  syslog(LOG_NOTICE, "%s", text.c_str());
+}
