@@ -9,17 +9,20 @@ namespace {
 
 // Runs the download window's application to its end and returns its status.
 int runDownloadApplication() {
-  // Placeholder: the download window does not exist yet, so no download is
-  // made and the run answers as a window that ended without an install agent.
+  // Placeholder while the window is wired in.
   return 0;
 }
 
 }  // namespace
 
-bool downloadInstallAgentFromQZ(const char* destination, const char* url,
-                                MessageCallback /*report*/) {
+void setDownloadStrings(const char* destination, const char* url) {
   const char* override = std::getenv("QZ_INTERNAL_INSTALL_AGENT_URL");
   downloadTo = destination;
   downloadFrom = override != nullptr ? override : url;
+}
+
+bool downloadInstallAgentFromQZ(const char* destination, const char* url,
+                                MessageCallback /*report*/) {
+  setDownloadStrings(destination, url);
   return runDownloadApplication() != 0;
 }

@@ -12,6 +12,11 @@
 extern std::string downloadTo;
 extern std::string downloadFrom;
 
+// Sets downloadTo to `destination` and downloadFrom to the URL:
+// QZ_INTERNAL_INSTALL_AGENT_URL when it is set, even to the empty string, else
+// `url`.
+void setDownloadStrings(const char* destination, const char* url);
+
 // Records `destination` and the URL (QZ_INTERNAL_INSTALL_AGENT_URL when it is
 // set, even to the empty string, else `url`) and runs the download window.
 // True when the run is to go on with the per-user cache. `report` is never

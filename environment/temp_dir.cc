@@ -1,9 +1,33 @@
 #include "environment/temp_dir.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 #include "platform/file_system.h"
+
+namespace {
+
+std::mutex liveLock;
+std::vector<std::string>& livePaths() {
+  static std::vector<std::string> paths;
+  return paths;
+}
+
+void forget(const std::string& path) {
+  std::lock_guard<std::mutex> guard(liveLock);
+  std::vector<std::string>& paths = livePaths();
+  paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
+}
+
+}  // namespace
+
+void TempDir::removeAllLive() {
+  std::lock_guard<std::mutex> guard(liveLock);
+  for (const std::string& path : livePaths()) removeTree(path);
+  livePaths().clear();
+}
 
 TempDir::TempDir(std::string /*name*/) {
   std::string base = userTemporaryDirectory();
@@ -11,9 +35,14 @@ TempDir::TempDir(std::string /*name*/) {
   std::string pattern = appendPathComponent(base, "qzXXXXXX");
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
+  if (mkdtemp(buffer.data()) == nullptr) return;
+  path_ = buffer.data();
+  std::lock_guard<std::mutex> guard(liveLock);
+  livePaths().push_back(path_);
 }
 
 TempDir::~TempDir() {
-  if (!path_.empty()) removeTree(path_);
+  if (path_.empty()) return;
+  forget(path_);
+  removeTree(path_);
 }

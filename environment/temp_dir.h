@@ -20,6 +20,10 @@ class TempDir {
   // The directory's path; empty when creation failed.
   std::string getDir() const { return path_; }
 
+  // Removes the directories of every TempDir alive now, for a run that ends
+  // the process without returning through their owners.
+  static void removeAllLive();
+
  private:
   std::string path_;
 };

@@ -60,3 +60,14 @@ TEST(TempDirTest, FailedCreationIsEmptyAndRemovalOfAVanishedDirectoryIsQuiet) {
   ASSERT_FALSE(dir.getDir().empty());
   ASSERT_EQ(0, rmdir(dir.getDir().c_str()));  // someone else removed it; the destructor copes
 }
+
+TEST(TempDirTest, RemoveAllLiveTakesEveryLiveDirectoryOnce) {
+  ScratchDir base;
+  ScopedEnv tmpdir("TMPDIR", base.path());
+  TempDir first("a"), second("b");
+  { TempDir gone("c"); }
+  writeFile(first.getDir() + "/file", "x");
+  ASSERT_EQ(2u, listDir(base.path()).size());
+  TempDir::removeAllLive();
+  EXPECT_TRUE(listDir(base.path()).empty());
+}

@@ -1,0 +1,225 @@
+#include "download/download.h"
+
+#include <cstdio>
+
+#include "cache/cache_layout.h"
+#include "cache/unpack.h"
+#include "cache/validation_string.h"
+#include "download/download_entry.h"
+#include "driver/console_report.h"
+#include "driver/names.h"
+#include "platform/file_system.h"
+
+namespace {
+
+const char kTransportErrorText[] =
+    "Error during the download process.\nSee the log in Console app for more information.";
+
+std::string refusalText(long status) {
+  return "Download failed with error code " + std::to_string(status);
+}
+
+// The status as "%3.0f" writes it: 404 gives "404", 99 gives " 99".
+std::string statusAsFloat(long status) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%3.0f", static_cast<double>(status));
+  return text;
+}
+
+}  // namespace
+
+Download::Download(const WindowControls& controls, DownloadPlatform& platform,
+                   InstallAgentLaunch* launch)
+    : application_(controls.application),
+      window_(controls.window),
+      image_(controls.image),
+      progress_(controls.progress),
+      downloadPercent_(controls.downloadPercent),
+      cancel_(controls.cancel),
+      platform_(platform),
+      launch_(launch),
+      installAgentLocation_(downloadTo) {
+  progress_->setDoubleValue(0.0);
+  progress_->setMaxValue(100.0);
+  progress_->setUsesThreadedAnimation(true);
+  downloadPercent_->setUsesSingleLineMode(true);
+  downloadPercent_->setStringValue("Downloading");
+  cancel_->setKeyEquivalent("\r");
+}
+
+Download::~Download() {
+  // Joins the session's thread; by now the event loop has stopped, so a
+  // report waiting for the main thread has been released.
+  urlSession_.reset();
+}
+
+void Download::applicationDidFinishLaunching() {
+  std::optional<MainBundle> bundle = platform_.mainBundle();
+  if (!bundle) return;
+  std::string splash = appendPathComponent(bundle->resourcePath, "splash.png");
+  if (pathExists(splash)) {
+    image_->setScalesProportionally(true);
+    image_->setEditable(false);
+    image_->setImage(splash, 400.0, 400.0);
+    window_->layoutIfNeeded();
+    window_->setViewsNeedDisplay(true);
+  }
+  downloadFromURL(downloadFrom);
+}
+
+void Download::downloadFromURL(const std::string& url) {
+  urlSession_ = platform_.makeUrlSession(this);
+  theDownload_ = urlSession_->downloadTaskWithURL(url);
+  theDownload_->resume();
+}
+
+void Download::windowWillClose() {
+  {
+    std::lock_guard<std::mutex> guard(launchLock_);
+    closed_ = true;
+  }
+  abandonTransfer();
+  application_->stop();
+}
+
+void Download::abandonTransfer() {
+  abandoned_ = true;
+  if (theDownload_) theDownload_->cancel();
+  if (urlSession_) urlSession_->invalidateAndCancel();
+}
+
+void Download::failure(const std::string& message, TextColor color) {
+  cancel_->setTitle("Close");
+  progress_->stopAnimation();
+  progress_->setIndeterminate(false);
+  progress_->setDoubleValue(progress_->maxValue());
+  downloadPercent_->setStringValue(message);
+  downloadPercent_->setTextColor(color);
+  window_->layoutIfNeeded();
+  window_->setViewsNeedDisplay(true);
+}
+
+bool Download::checkStatus(long status, const std::string& logLine) {
+  // 400 is a refusal like every status above it.
+  if (status < 400) return true;
+  platform_.log(logLine);
+  onMain([&] { failure(refusalText(status), TextColor::kRed); });
+  abandonTransfer();
+  return false;
+}
+
+bool Download::checkValidation() {
+  checkedFirstReport_ = true;
+  UrlResponse response = theDownload_->response();
+  // A response without an ETag has the empty validation string, which never
+  // matches and is never stored.
+  validationString_ = response.header("ETag");
+  fileLength_ = response.expectedContentLength;
+  std::string cacheDir = getInstallAgentCacheDir();
+  std::string agentDir = installAgentDirOnDisk();
+  if (agentDir.empty()) return true;
+  if (isCacheValid(cacheDir, validationString_)) {
+    fireInstallAgent();
+    abandonTransfer();
+    window_->close();
+    return false;
+  }
+  // The cache no longer counts as current before any of it is deleted.
+  std::remove(validationStringPath(cacheDir).c_str());
+  removeTree(agentDir);
+  return true;
+}
+
+void Download::resetBar() {
+  progress_->setDoubleValue(0.0);
+  if (fileLength_ == -1) {
+    progress_->setIndeterminate(true);
+  } else {
+    progress_->setMaxValue(static_cast<double>(fileLength_));
+    progress_->setIndeterminate(false);
+  }
+}
+
+void Download::didWriteData(long long bytesWritten, long long /*totalBytesWritten*/,
+                            long long /*totalBytesExpectedToWrite*/) {
+  if (abandoned_) return;  // a report that crossed the cancellation
+  if (!checkedFirstReport_) {
+    long status = theDownload_->response().statusCode;
+    if (!checkStatus(status, "Download failed with http error code- " + std::to_string(status))) {
+      return;
+    }
+    if (!checkValidation()) return;
+    resetBar();
+  }
+  onMain([&] {
+    downloadPercent_->setStringValue("Downloading");
+    progress_->incrementBy(static_cast<double>(bytesWritten));
+    window_->layoutIfNeeded();
+    window_->setViewsNeedDisplay(true);
+  });
+}
+
+void Download::showUnpacking() {
+  onMain([&] {
+    downloadPercent_->setStringValue("Initializing the installer");
+    progress_->setIndeterminate(true);
+    progress_->startAnimation();
+    cancel_->setEnabled(false);
+    window_->setViewsNeedDisplay(true);
+    window_->layoutIfNeeded();
+  });
+}
+
+bool Download::unpackIntoCache(const std::string& path) {
+  std::string cacheDir = getInstallAgentCacheDir();
+  std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
+  // Whatever happens below, a half-unpacked cache must never count as current.
+  std::remove(validationStringPath(cacheDir).c_str());
+  mkpath(agentDir, 0700);
+  if (!unzipInstallAgent(path, agentDir, "unzip", report_message_main)) return false;
+  if (installAgentDirOnDisk().empty()) return false;  // the archive has no "install"
+  writeValidationString(cacheDir, validationString_);
+  return true;
+}
+
+void Download::handOff() {
+  fireInstallAgent();
+  onMain([&] { application_->performAfterDelay([this] { window_->close(); }, 3.0); });
+  application_->stop();
+}
+
+void Download::didFinishDownloadingToURL(const std::string& path) {
+  if (abandoned_) return;
+  long status = theDownload_->response().statusCode;
+  if (!checkStatus(status, "Download failed! Error code- " + statusAsFloat(status))) return;
+  // An empty body brings no data report: its checks run here.
+  if (!checkedFirstReport_ && !checkValidation()) return;
+  showUnpacking();
+  if (unpackIntoCache(path)) {
+    handOff();
+  } else {
+    onMain([&] { failure("Failed to unzip the installer.", TextColor::kRed); });
+  }
+}
+
+void Download::didCompleteWithError(const UrlCompletion& completion) {
+  // Successful completions and the window's own cancellations are no errors.
+  if (completion.kind != UrlCompletion::Kind::kTransportError) return;
+  std::string url = completion.failingURL.empty() ? "(null)" : completion.failingURL;
+  platform_.log("Download failed! Error - " + completion.description + " " + url);
+  onMain([&] { failure(kTransportErrorText, TextColor::kRed); });
+}
+
+void Download::fireInstallAgent() {
+  std::lock_guard<std::mutex> guard(launchLock_);
+  if (closed_ || launch_->started) return;
+  installAgentLocation_ = installAgentDirOnDisk();
+  std::optional<MainBundle> bundle = platform_.mainBundle();
+  std::vector<std::string> arguments = {
+      appendPathComponent(installAgentLocation_, "install"), "-installbundle",
+      appendPathComponent(bundle ? bundle->resourcePath : std::string(), "bundle.zip")};
+  std::vector<std::string> own = platform_.processArguments();
+  if (own.size() >= 2) arguments.insert(arguments.end(), own.begin() + 1, own.end());
+  launch_->started = true;
+  launch_->pid = platform_.spawn("/bin/sh", arguments);
+}

@@ -1,0 +1,120 @@
+// The download window's logic: it fetches the install agent archive, keeps the
+// window current, checks the server's answer against the per-user cache,
+// unpacks the archive into the cache and starts the install agent.
+#ifndef BOOTSTRAP_DOWNLOAD_DOWNLOAD_H_
+#define BOOTSTRAP_DOWNLOAD_DOWNLOAD_H_
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/application.h"
+#include "platform/bundle.h"
+#include "platform/url_session.h"
+
+// What the window's logic asks of the platform beyond its controls. The real
+// one is the process's; tests give a recording one.
+class DownloadPlatform {
+ public:
+  virtual ~DownloadPlatform() = default;
+  virtual std::unique_ptr<UrlSession> makeUrlSession(UrlSessionDelegate* delegate) = 0;
+  virtual std::optional<MainBundle> mainBundle() = 0;
+  // The process's arguments, the program's path first.
+  virtual std::vector<std::string> processArguments() = 0;
+  // Starts `program` with `arguments` without waiting: its pid, or -1.
+  virtual int spawn(const std::string& program, const std::vector<std::string>& arguments) = 0;
+  virtual void log(const std::string& text) = 0;
+};
+
+DownloadPlatform& realDownloadPlatform();
+
+// Whether, and which, install agent the window started. It outlives the
+// window, so that the run can wait for the agent.
+struct InstallAgentLaunch {
+  bool started = false;
+  int pid = -1;  // -1 when the start failed
+};
+
+class Download : public ApplicationDelegate, public UrlSessionDelegate {
+ public:
+  // Sets the controls to their first state (bar 0 of 100, "Downloading",
+  // Return for the button) and takes the destination from downloadTo.
+  Download(const WindowControls& controls, DownloadPlatform& platform, InstallAgentLaunch* launch);
+  ~Download() override;
+
+  // Shows the splash and starts the transfer of downloadFrom; does nothing
+  // without a main bundle.
+  void applicationDidFinishLaunching() override;
+  // Cancels the transfer, retires the session and stops the event loop.
+  // Nothing is started after this.
+  void windowWillClose() override;
+  bool startedTransfer() const override { return urlSession_ != nullptr; }
+
+  // The final failure display: button "Close", a full still bar, `message` in
+  // `color`. The window stays until it is closed. Main thread only.
+  void failure(const std::string& message, TextColor color);
+  // Starts the transfer of `url` in a session of its own.
+  void downloadFromURL(const std::string& url);
+
+  // Session reports, on the session's thread.
+  void didWriteData(long long bytesWritten, long long totalBytesWritten,
+                    long long totalBytesExpectedToWrite) override;
+  void didFinishDownloadingToURL(const std::string& path) override;
+  void didCompleteWithError(const UrlCompletion& completion) override;
+
+  // Starts "/bin/sh" with the cached install agent entry, "-installbundle",
+  // the bundle's bundle.zip and the process's arguments after its path, and
+  // does not wait. Nothing is started once the window has closed.
+  void fireInstallAgent();
+
+  long long fileLength() const { return fileLength_; }
+  const std::string& validationString() const { return validationString_; }
+  const std::string& installAgentLocation() const { return installAgentLocation_; }
+  const std::string& tempDir() const { return tempDir_; }
+  std::shared_ptr<UrlSessionTask> theDownload() const { return theDownload_; }
+
+ private:
+  // The response's status: false (after the refusal display) for 400 and up.
+  bool checkStatus(long status, const std::string& logLine);
+  // Takes the validation string and length once per transfer and compares
+  // with the cache: false when the cache was current and its agent started.
+  bool checkValidation();
+  void resetBar();
+  void abandonTransfer();
+  void showUnpacking();
+  // Unpacks the archive at `path` into the cache; true when it holds the
+  // install agent entry afterwards.
+  bool unpackIntoCache(const std::string& path);
+  void handOff();
+  void onMain(const std::function<void()>& work) { application_->dispatchSync(work); }
+
+  Application* application_;
+  Window* window_;
+  ImageView* image_;
+  ProgressIndicator* progress_;
+  TextFieldCell* downloadPercent_;
+  Button* cancel_;
+  DownloadPlatform& platform_;
+  InstallAgentLaunch* launch_;
+
+  long long fileLength_ = -1;
+  std::shared_ptr<UrlSessionTask> theDownload_;
+  std::string tempDir_;  // never assigned
+  std::string installAgentLocation_;
+  std::string validationString_;
+  bool checkedFirstReport_ = false;
+  // Set once the transfer is cancelled, from any thread: later reports are
+  // ignored.
+  std::atomic<bool> abandoned_{false};
+  std::unique_ptr<UrlSession> urlSession_;
+
+  // Guards closing against starting the install agent, so that a window
+  // closed while the archive is unpacked starts nothing.
+  std::mutex launchLock_;
+  bool closed_ = false;
+};
+
+#endif  // BOOTSTRAP_DOWNLOAD_DOWNLOAD_H_
