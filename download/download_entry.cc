@@ -2,15 +2,39 @@
 
 #include <cstdlib>
 
+#include "download/download.h"
+#include "environment/temp_dir.h"
+#include "platform/application.h"
+#include "platform/process.h"
+
 std::string downloadTo;
 std::string downloadFrom;
 
 namespace {
 
-// Runs the download window's application to its end and returns its status.
+// The window started the install agent: the run ends here, as the console
+// route ends, once the agent has ended. A start that failed counts as an agent
+// that failed.
+[[noreturn]] void endWithInstallAgent(int pid) {
+  int status = pid < 0 ? -1 : waitForChild(pid);
+  if (status != 0) {
+    report_message_main("Application install was not successful.", true);
+    report_message_main("Installation failed.", true);
+  }
+  TempDir::removeAllLive();
+  std::exit(status == 0 ? 0 : 255);
+}
+
+// Runs the download window's application to its end. It returns only when
+// the window started no install agent (a refusal, a failure, a window closed
+// by the user), with status 0.
 int runDownloadApplication() {
-  // Placeholder while the window is wired in.
-  return 0;
+  InstallAgentLaunch launch;
+  int status = applicationMain([&launch](const WindowControls& controls) {
+    return std::make_unique<Download>(controls, realDownloadPlatform(), &launch);
+  });
+  if (launch.started) endWithInstallAgent(launch.pid);
+  return status;
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 void report_message_to_console(const std::string& message, bool isError) {
   std::ostream& stream = isError ? std::cerr : std::cout;
-  std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+  StandardErrorLine guard;  // the lock, with the terminal window's line out of the way
   stream.write(message.data(), static_cast<std::streamsize>(message.size()));
   stream << std::endl;  // the newline, then a flush
 }

@@ -55,7 +55,9 @@ using DelegateFactory =
 // has `makeDelegate` create the one delegate connected to its controls, shows
 // the window, delivers applicationDidFinishLaunching and runs the event loop
 // until stop(). Then pending timers are cancelled, hand-overs are released,
-// the delegate is destroyed and the window taken down. Returns 0.
+// the delegate is destroyed and the window taken down. Returns 0. While it
+// runs, SIGINT and SIGTERM close the window; the handling they had before
+// comes back at the end.
 int applicationMain(const DelegateFactory& makeDelegate);
 
 #endif  // BOOTSTRAP_PLATFORM_APPLICATION_H_

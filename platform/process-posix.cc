@@ -48,9 +48,7 @@ std::string programName() {
 
 }  // namespace
 
-void setProcessArguments(int argc, char** argv) {
-  keptArguments().assign(argv, argv + argc);
-}
+void setProcessArguments(int argc, char** argv) { keptArguments().assign(argv, argv + argc); }
 
 std::vector<std::string> processArguments() {
   if (!keptArguments().empty()) return keptArguments();
@@ -62,9 +60,15 @@ int spawnChild(const std::string& program, const std::vector<std::string>& argum
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  // Only standard input, output and error go to the child, whatever a library
+  // left open without close-on-exec.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   pid_t pid;
-  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
+  int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? pid : -1;
 }
 
 int waitForChild(int pid) {
@@ -92,7 +96,7 @@ std::string platformLogLine(const std::string& text) {
 void platformLog(const std::string& text) {
   std::string line = platformLogLine(text) + "\n";
   {
-    std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+    StandardErrorLine guard;  // the lock, with the terminal window's line out of the way
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
   }

@@ -21,13 +21,16 @@ struct UrlResponse {
   // regard to case.
   bool hasHeader(const std::string& name) const;
   std::string header(const std::string& name) const;
+  // Sets a header, replacing an earlier value; the name is stored in lower
+  // case.
+  void setHeader(const std::string& name, const std::string& value);
 };
 
 // How a transfer ended, as its last report says.
 struct UrlCompletion {
   enum class Kind {
-    kSuccess,      // the body arrived whole (whatever the HTTP status)
-    kCancelled,    // cancel() or invalidateAndCancel() stopped it
+    kSuccess,         // the body arrived whole (whatever the HTTP status)
+    kCancelled,       // cancel() or invalidateAndCancel() stopped it
     kTransportError,  // connection, name lookup, TLS, time-out, a body cut
                       // short, a URL that does not parse or is not http(s)
   };
@@ -43,7 +46,9 @@ struct UrlCompletion {
 class UrlSessionDelegate {
  public:
   virtual ~UrlSessionDelegate() = default;
-  // `bytesWritten` bytes arrived since the last report.
+  // `bytesWritten` bytes arrived since the last report; reports come no more
+  // often than the connection's reads, and carry at most 512 KiB each.
+  // `totalBytesExpectedToWrite` is the announced length, or -1.
   virtual void didWriteData(long long bytesWritten, long long totalBytesWritten,
                             long long totalBytesExpectedToWrite) = 0;
   // The whole body is in the file at `path`, which is removed when this
@@ -57,11 +62,13 @@ class UrlSessionDelegate {
 class UrlSessionTask {
  public:
   virtual ~UrlSessionTask() = default;
-  // Starts the transfer on the session's thread.
+  // Starts the transfer on the session's thread; once only. A task cancelled
+  // before it started never starts and reports nothing.
   virtual void resume() = 0;
   // Stops the transfer within one chunk (within 250 ms even while the server
   // sends nothing); the only report that follows is the completion with
-  // kCancelled. Harmless when the transfer has ended or never started.
+  // kCancelled (also when the cancel came during didFinishDownloadingToURL).
+  // Harmless when the transfer has ended or never started.
   virtual void cancel() = 0;
   // The response as far as it is known; status 0 before any.
   virtual UrlResponse response() const = 0;
@@ -73,6 +80,7 @@ class UrlSession {
   // or while its delegate waits for the destroying thread.
   virtual ~UrlSession() = default;
   // A task that fetches `url` into a temporary file; one task per session.
+  // After invalidateAndCancel the task never starts.
   virtual std::shared_ptr<UrlSessionTask> downloadTaskWithURL(const std::string& url) = 0;
   // Cancels every task and retires the session; no new task starts.
   virtual void invalidateAndCancel() = 0;

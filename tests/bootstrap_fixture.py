@@ -4,6 +4,9 @@ Each test gets a sandbox folder of its own holding a fresh HOME, TMPDIR and
 working directory, builds installer bundles in it around a copy of the real
 program, and runs that copy.  The install agents are recording scripts: they
 write how they were started to the file named by AGENT_RECORD.
+
+Download tests (DownloadTestCase) also get, per test class, a folder of
+archives served by nginx and by the fault server on 127.0.0.1.
 """
 import io
 import os
@@ -12,9 +15,13 @@ import shutil
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 import zipfile
 from typing import Dict, List, NamedTuple, Optional
+
+from nginx_server import NginxServer, direct_opener, free_port
+from test_fault_server import FaultServer
 
 PROGRAM = os.environ.get("BOOTSTRAPPER", "")
 TIMEOUT = 60
@@ -22,11 +29,16 @@ UNITTEST_VAR = "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__"
 ENTRY = "ZavirirazUdaDad"
 ARCHIVE = "InstallAgent.zip"
 URL_FILE = "installAgentURL.txt"
-URL = b"https://downloads.example.invalid/installagent.zip\n"
-CACHE_AGENT_DIR = os.path.join(".korvex", "app_installer_cache", "T3016b", "darx64", "installagent")
+# Nothing listens on the discard port of the loopback address: a download
+# route reached by a test fails at once and sends nothing off the machine.
+URL = b"http://127.0.0.1:9/installagent.zip\n"
+CACHE_DIR = os.path.join(".korvex", "app_installer_cache", "T3016b", "darx64")
+CACHE_AGENT_DIR = os.path.join(CACHE_DIR, "installagent")
 
 FAILED = b"Installation failed."
 NOT_SUCCESSFUL = b"Application install was not successful."
+DOWNLOAD_REFUSED = (b"Error during the download process.",
+                    b"See the log in Console app for more information.", FAILED)
 UNZIP_FAILED = (b"Failed to unzip the install agent", b"Failed to initialize the install agent.", FAILED)
 
 # Fields, each ended by NUL: $0, working directory, "MODE NAME" lines for the
@@ -54,6 +66,7 @@ class Result(NamedTuple):
     stdout: bytes
     stderr: bytes
     record: Optional[Record]
+    peak_memory_kib: Optional[int] = None  # the program's peak resident size, as last seen while it ran
 
 
 class Bundle(NamedTuple):
@@ -62,10 +75,10 @@ class Bundle(NamedTuple):
     parent: str  # the folder holding NAME.app, or the flat install's folder
 
 
-def zip_archive(*entries):
+def zip_archive(*entries, compression=zipfile.ZIP_DEFLATED):
     """Zip (name, data, mode) entries; a name ending in '/' is a directory."""
     buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as archive:
+    with zipfile.ZipFile(buf, "w", compression) as archive:
         for name, data, mode in entries:
             info = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
             info.create_system = 3  # Unix, so unzip restores the mode bits
@@ -75,9 +88,18 @@ def zip_archive(*entries):
     return buf.getvalue()
 
 
-def agent_archive(*extra):
+def agent_archive(*extra, **options):
     """An install agent archive with the recording script as "install"."""
-    return zip_archive(("install", RECORDING_AGENT, 0o644), *extra)
+    return zip_archive(("install", RECORDING_AGENT, 0o644), *extra, **options)
+
+
+def peak_memory_kib(pid):
+    """The peak resident size of a running process (0 when it has just ended)."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            return next((int(line.split()[1]) for line in f if line.startswith("VmHWM:")), 0)
+    except OSError:
+        return 0
 
 
 def b(path):
@@ -116,19 +138,24 @@ class BootstrapTestCase(unittest.TestCase):
                 f.write(data)
         return Bundle(os.path.join(macos, program), res, parent)
 
-    def run_program(self, program, args=(), env=None, unittest_var=None, cwd=None, unprivileged=False):
-        """Run program with the sandbox's HOME and TMPDIR; env values of None unset a variable.
-
-        unprivileged: when running as root, hand the sandbox to an ordinary user
-        and run the program as that user, so that file permissions bind."""
+    def program_environment(self, env=None, unittest_var=None):
+        """The sandbox's HOME and TMPDIR, no display; env values of None unset a variable."""
         environment = {k: os.environ[k] for k in ("PATH", "LANG", "LC_ALL", "LC_CTYPE") if k in os.environ}
         environment.update(HOME=self.home, TMPDIR=self.tmpdir, AGENT_RECORD=self.record_file)
         if unittest_var is not None:
             environment[UNITTEST_VAR] = unittest_var
         environment.update(env or {})
-        environment = {k: v for k, v in environment.items() if v is not None}
         if os.path.exists(self.record_file):
             os.remove(self.record_file)
+        return {k: v for k, v in environment.items() if v is not None}
+
+    def run_program(self, program, args=(), env=None, unittest_var=None, cwd=None, unprivileged=False,
+                    timeout=TIMEOUT):
+        """Run program with the sandbox's HOME and TMPDIR; env values of None unset a variable.
+
+        unprivileged: when running as root, hand the sandbox to an ordinary user
+        and run the program as that user, so that file permissions bind."""
+        environment = self.program_environment(env, unittest_var)
         user = {}
         if unprivileged and os.geteuid() == 0:
             for folder, dirs, files in os.walk(self.root):
@@ -136,8 +163,46 @@ class BootstrapTestCase(unittest.TestCase):
                     os.lchown(path, NOBODY, NOBODY)
             user = dict(user=NOBODY, group=NOBODY, extra_groups=[])
         proc = subprocess.run([program, *args], env=environment, cwd=cwd or self.cwd, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=TIMEOUT, **user)
+                              capture_output=True, timeout=timeout, **user)
         return Result(proc.returncode, proc.stdout, proc.stderr, self.read_record())
+
+    def start_program(self, program, args=(), env=None):
+        """Starts program as run_program does, without waiting; finish it with finish_program."""
+        output = [tempfile.TemporaryFile(dir=self.root) for _ in range(2)]
+        proc = subprocess.Popen([program, *args], env=self.program_environment(env), cwd=self.cwd,
+                                stdin=subprocess.DEVNULL, stdout=output[0], stderr=output[1])
+        proc.output = output
+
+        def end():
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            for f in output:
+                f.close()
+        self.addCleanup(end)
+        return proc
+
+    def finish_program(self, proc, timeout=TIMEOUT):
+        """Waits for a started program and gives its result."""
+        peak = None
+        deadline = time.monotonic() + timeout
+        while proc.poll() is None:
+            peak = max(peak or 0, peak_memory_kib(proc.pid))
+            if time.monotonic() > deadline:
+                raise subprocess.TimeoutExpired(proc.args, timeout)
+            time.sleep(0.02)
+        out, err = (f.seek(0) or f.read() for f in proc.output)
+        return Result(proc.returncode, out, err, self.read_record(), peak)
+
+    def wait_until(self, condition, what, proc=None, bound=60):
+        """condition()'s first true value; fails when proc ends or `bound` seconds pass first.
+        what: a text, or a function giving one, for the failure."""
+        deadline = time.monotonic() + bound
+        while not (value := condition()):
+            if (proc and proc.poll() is not None) or time.monotonic() > deadline:
+                self.fail("never saw " + (what() if callable(what) else what))
+            time.sleep(0.05)
+        return value
 
     def read_record(self):
         if not os.path.exists(self.record_file):
@@ -197,3 +262,144 @@ class BootstrapTestCase(unittest.TestCase):
         found = [os.path.join(d, n) for top in (self.root, os.getcwd())
                  for d, dirs, files in os.walk(top) for n in dirs + files if n in names]
         self.assertEqual(found, [])
+
+
+# The download route -------------------------------------------------------
+
+URL_VAR = "QZ_INTERNAL_INSTALL_AGENT_URL"
+VALIDATION_FILE = ".validatestring"
+DOWNLOADING = b"Downloading"
+INITIALIZING = b"Initializing the installer"
+UNZIP_TOOL_FAILED = b"Failed to unzip the install agent"
+UNPACK_FAILED = b"Failed to unzip the installer."
+TRANSPORT_FAILED = DOWNLOAD_REFUSED[:-1]  # the window's two lines
+AGENT_SAYS = b"install agent ran"
+SERVER_LIFETIME = "900"  # seconds; every server of a test class ends by itself after this
+# A platform log line: "2026-12-06 23:59:21.123 bootstrapper[PID:TID] text".
+LOG_LINE = re.compile(rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} bootstrapper\[\d+:\d+\] (.*)")
+
+
+def split_stderr(stderr):
+    """(texts of the platform log lines, the other lines)."""
+    logs, plain = [], []
+    for line in stderr.splitlines():
+        match = LOG_LINE.fullmatch(line)
+        (logs if match else plain).append(match.group(1) if match else line)
+    return logs, plain
+
+
+def refusal_log(status, with_body):
+    """The log line of a refused download: seen at the first data, or at completion."""
+    return (b"Download failed with http error code- %d" if with_body else b"Download failed! Error code- %d") % status
+
+
+def transport_log(url):
+    """A pattern for the log line of a transport error on url (None: any URL; "": none, maybe "(null)")."""
+    if url is None:
+        tail = rb" .*"
+    elif url == "":
+        tail = rb" (\(null\))?"
+    else:
+        tail = b" " + re.escape(url.encode())
+    return rb"Download failed! Error - .+" + tail
+
+
+class DownloadTestCase(BootstrapTestCase):
+    """Bundles without an install agent, downloading from servers of the class."""
+
+    @classmethod
+    def setUpClass(cls):
+        www = tempfile.TemporaryDirectory(prefix="bootstrap-www-")
+        cls.addClassCleanup(www.cleanup)
+        cls.www = os.path.realpath(www.name)
+        cls.nginx = cls.enterClassContext(NginxServer(cls.www, max_seconds=SERVER_LIFETIME))
+        cls.faults = cls.enterClassContext(FaultServer("--root", cls.www, "--max-seconds", SERVER_LIFETIME))
+
+    @classmethod
+    def publish(cls, name, data):
+        """Serve data as /name from both servers."""
+        with open(os.path.join(cls.www, name), "wb") as f:
+            f.write(data)
+        return name
+
+    @classmethod
+    def fault_url(cls, path_and_query):
+        return "http://127.0.0.1:%d/%s" % (cls.faults.port, path_and_query.lstrip("/"))
+
+    def download_bundle(self, url, label="download", resources=None, flat=False):
+        """A bundle without an install agent whose URL file names url."""
+        return self.make_bundle({URL_FILE: url.encode() + b"\n", **(resources or {})}, parent=self.folder(label),
+                                flat=flat)
+
+    def run_download(self, url, args=(), env=None, label="download", **options):
+        """Runs a fresh bundle fetching url; the agent says AGENT_SAYS when it runs."""
+        bundle = self.download_bundle(url, label)
+        result = self.run_program(bundle.program, args, env={"AGENT_SAY": AGENT_SAYS.decode(), **(env or {})},
+                                  **options)
+        return bundle, result
+
+    def cache(self, *parts):
+        return os.path.join(self.home, CACHE_DIR, *parts)
+
+    def clear_cache(self):
+        shutil.rmtree(os.path.join(self.home, ".korvex"), ignore_errors=True)
+
+    def stored_validation_string(self):
+        """The validation string file's bytes, or None when there is none."""
+        try:
+            with open(self.cache(VALIDATION_FILE), "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def idle_fault_stats(self):
+        """The fault server's statistics once no answer is open (a client gone ends its answer)."""
+        return self.wait_until(lambda: (stats := self.faults.stats())["open"] == 0 and stats,
+                               "the fault server's answers end", bound=10)
+
+    def plant_marker(self):
+        """A file inside the cached install agent that only a replacement removes."""
+        with open(self.cache("installagent", "marker"), "w") as f:
+            f.write("left by the test")
+        return self.cache("installagent", "marker")
+
+    # Assertions -----------------------------------------------------------
+
+    def assert_no_temp_left(self):
+        self.assertEqual(os.listdir(self.tmpdir), [], "temporary files left behind")
+
+    def assert_started_from_cache(self, result, bundle, args, unpacked=True):
+        """Status 0, the cached agent ran once with args; stderr holds only the
+        agent's line and status lines ("Initializing" only when unpacked;
+        None: not judged, as a graphical window writes no status lines)."""
+        self.assertEqual((result.status, result.stdout), (0, b""), result.stderr)
+        logs, lines = split_stderr(result.stderr)
+        self.assertEqual(logs, [], result.stderr)
+        self.assertEqual(lines.count(AGENT_SAYS), 1, result.stderr)
+        self.assertLessEqual(set(lines), {DOWNLOADING, INITIALIZING, AGENT_SAYS}, result.stderr)
+        if unpacked is not None:
+            self.assertEqual(INITIALIZING in lines, unpacked, result.stderr)
+        for line in lines:
+            self.assertNotRegex(line.lower(), rb"fail|error")
+        self.assert_agent_got(result, bundle, args, argv0=self.cache("installagent", "install"))
+        self.assert_no_temp_left()
+
+    def assert_download_failed(self, result, window_lines, log_patterns=(), also=()):
+        """Status 255 ending with "Installation failed.", the window's failure
+        text as consecutive plain lines, exactly these log lines, no other
+        plain lines than status lines and `also`; nothing started."""
+        self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
+        logs, lines = split_stderr(result.stderr)
+        self.assertEqual(lines[-1:], [FAILED], result.stderr)
+        blocks = [lines[i:i + len(window_lines)] for i in range(len(lines))]
+        self.assertIn(list(window_lines), blocks, result.stderr)
+        if UNZIP_TOOL_FAILED in also:  # what unzip itself says comes before it
+            del lines[lines.index(INITIALIZING) + 1:lines.index(UNZIP_TOOL_FAILED)]
+        self.assertLessEqual(set(lines), {DOWNLOADING, INITIALIZING, FAILED, *window_lines, *also}, result.stderr)
+        for line in also:
+            self.assertIn(line, lines, result.stderr)
+        self.assertEqual(len(logs), len(log_patterns), result.stderr)
+        for text, pattern in zip(logs, log_patterns):
+            self.assertRegex(text, b"^" + pattern + b"$")
+        self.assertIsNone(result.record, "the install agent ran")
+        self.assert_no_temp_left()

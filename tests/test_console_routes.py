@@ -4,7 +4,7 @@ import stat
 import unittest
 
 from bootstrap_fixture import (ARCHIVE, CACHE_AGENT_DIR, ENTRY, FAILED, GARBAGE, NOT_SUCCESSFUL, RECORDING_AGENT,
-                               UNZIP_FAILED, URL, URL_FILE, BootstrapTestCase, agent_archive, zip_archive)
+                               UNZIP_FAILED, URL, DOWNLOAD_REFUSED, URL_FILE, BootstrapTestCase, agent_archive, zip_archive)
 
 ARGS = ["--silent", "two words"]
 
@@ -51,7 +51,7 @@ class AgentRoutesTest(BootstrapTestCase):
                     self.assert_unpacked_in_temp(result)
                     self.assert_clean()
                 else:
-                    self.assert_failed(result, FAILED)
+                    self.assert_failed(result, *DOWNLOAD_REFUSED, last_lines_only=True)
                     self.assertIsNone(result.record)
                     self.assertTrue(os.path.isdir(os.path.join(self.home, CACHE_AGENT_DIR)))
                     self.assertEqual(os.listdir(self.tmpdir), [])
@@ -156,7 +156,7 @@ class DownloadRouteTest(BootstrapTestCase):
             with self.subTest(label):
                 bundle = self.make_bundle(resources, parent=self.folder(label), flat=flat)
                 result = self.run_program(bundle.program, ARGS)
-                self.assert_failed(result, FAILED)
+                self.assert_failed(result, *DOWNLOAD_REFUSED, last_lines_only=True)
                 self.assertIsNone(result.record)
                 cache = os.path.join(self.home, CACHE_AGENT_DIR)
                 self.assertTrue(os.path.isdir(cache))

@@ -1,0 +1,66 @@
+// The terminal window: the download window drawn on standard error, for runs
+// without a display.
+//
+// On a terminal it is one line redrawn in place (a bar of characters and the
+// status text, cut to the terminal's width), ended with a line feed when the
+// window closes; other writers' lines go above it. Elsewhere it writes one
+// plain line per line of each new status text. After a failure (the status
+// turned red), and when no transfer was started, it waits for Return when
+// standard input is a terminal and closes at once otherwise.
+#ifndef BOOTSTRAP_PLATFORM_WINDOW_TERMINAL_H_
+#define BOOTSTRAP_PLATFORM_WINDOW_TERMINAL_H_
+
+#include "platform/main_loop.h"
+#include "platform/stderr_lock.h"
+#include "platform/window_view.h"
+
+struct TerminalSettings {
+  bool errorIsTerminal;  // standard error: in place, or plain lines
+  bool inputIsTerminal;  // standard input: wait for Return, or close at once
+};
+
+// Standard error's and standard input's settings for this process.
+TerminalSettings currentTerminalSettings();
+
+class TerminalWindow : public WindowView, private InPlaceLine {
+ public:
+  TerminalWindow(MainLoop& loop, TerminalSettings settings);
+  ~TerminalWindow() override;
+
+  void apply(const WindowState& state) override;
+  void refresh() override;
+  void show() override;
+  void launched(bool transferStarted) override;
+  void takeDown() override;
+  ControlReadings readBack() const override;
+
+ private:
+  // InPlaceLine, holding standardErrorLock().
+  void clear() override;
+  void redraw() override;
+
+  // Draws the line unless it stands there as it is.
+  void draw();
+  void writePlain(const std::string& status);
+  void write(const std::string& bytes);
+  // Waits for Return, or closes at once when nobody can press it.
+  void attend();
+  void readInput();
+  void updateAnimation();
+
+  MainLoop& loop_;
+  const TerminalSettings settings_;
+  // What is drawn; guarded by standardErrorLock(), as another writer's
+  // thread redraws it.
+  WindowState state_;
+  int phase_ = 0;
+  bool drawn_ = false;  // the line stands on the terminal
+  std::string drawnLine_;
+  bool shown_ = false;
+  bool takenDown_ = false;
+  std::string plainStatus_;  // the status last written as plain lines
+  bool attending_ = false;
+  MainLoop::TimerId animation_ = 0;
+};
+
+#endif  // BOOTSTRAP_PLATFORM_WINDOW_TERMINAL_H_

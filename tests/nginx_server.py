@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""nginx serving a folder on 127.0.0.1, for tests and the demo.
+
+    nginx_server.py --root DIR [--max-seconds S]
+
+prints "PORT <n>" once nginx answers, and serves DIR until it is sent SIGTERM
+or SIGINT, or S seconds (600) have passed.  As a module: NginxServer, used as
+a `with` block.
+
+nginx runs in the foreground (`daemon off`) with every file of its own in a
+private folder, under coreutils' `timeout`, which ends it after its maximum
+lifetime even when whoever started it is gone.  For a static file nginx sends
+Content-Length and an ETag ("<hex mtime>-<hex size>", quotes included).
+"""
+import argparse
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+CONFIG = """\
+daemon off;
+worker_processes 1;
+{user}
+pid {state}/nginx.pid;
+error_log {state}/error.log;
+events {{ worker_connections 64; }}
+http {{
+  access_log {state}/access.log;
+  client_body_temp_path {state}/client_body;
+  proxy_temp_path {state}/proxy;
+  fastcgi_temp_path {state}/fastcgi;
+  uwsgi_temp_path {state}/uwsgi;
+  scgi_temp_path {state}/scgi;
+  default_type application/octet-stream;
+  server {{
+    listen 127.0.0.1:{port};
+    root {root};
+  }}
+}}
+"""
+STARTS = 5  # attempts, each on a fresh free port
+
+
+def free_port():
+    """A loopback port that nothing listens on right now."""
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def direct_opener():
+    """A urllib opener that ignores proxy settings (the servers are local)."""
+    return urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+class NginxServer:
+    def __init__(self, root, max_seconds=600):
+        self.root = os.path.realpath(root)
+        self.max_seconds = max_seconds
+        self.process = None
+        self.port = None
+
+    def __enter__(self):
+        self.state = tempfile.mkdtemp(prefix="nginx-")
+        for _ in range(STARTS):
+            if self._start(free_port()):
+                return self
+        log = self.error_log()
+        self.__exit__()
+        raise RuntimeError("nginx did not start:\n" + log)
+
+    def __exit__(self, *exc):
+        self._stop()
+        shutil.rmtree(self.state, ignore_errors=True)
+
+    def url(self, path):
+        return "http://127.0.0.1:%d/%s" % (self.port, path.lstrip("/"))
+
+    def etag(self, path):
+        """The ETag header nginx sends for path, as bytes."""
+        with direct_opener().open(self.url(path), timeout=10) as response:
+            return response.headers["ETag"].encode("latin-1")
+
+    def error_log(self):
+        try:
+            with open(os.path.join(self.state, "error.log")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def _start(self, port):
+        config = os.path.join(self.state, "nginx.conf")
+        with open(config, "w") as f:
+            # Workers read the files as root, whose folders may be private.
+            user = "user root;" if os.geteuid() == 0 else ""
+            f.write(CONFIG.format(user=user, state=self.state, port=port, root=self.root))
+        command = ["timeout", "--kill-after=5", str(self.max_seconds),
+                   "nginx", "-p", self.state, "-e", os.path.join(self.state, "error.log"), "-c", config]
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and self.process.poll() is None:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                self.port = port
+                return True
+            except OSError:
+                time.sleep(0.05)
+        self._stop()
+        return False
+
+    def _stop(self):
+        if not self.process:
+            return
+        self.process.send_signal(signal.SIGTERM)  # `timeout` hands it on to nginx
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)  # `timeout` leads a group of its own
+            self.process.wait()
+        self.process = None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--max-seconds", type=float, default=600)
+    options = parser.parse_args()
+    stop = []
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda *_: stop.append(1))
+    with NginxServer(options.root, options.max_seconds) as server:
+        print("PORT %d" % server.port, flush=True)
+        while not stop and server.process.poll() is None:
+            time.sleep(0.2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,44 @@
+// The test HTTP server (tests/fault_server.py) as a child process of a unit
+// test, on 127.0.0.1 only, and what tests need around it.
+#ifndef BOOTSTRAP_TESTS_TEST_SERVER_H_
+#define BOOTSTRAP_TESTS_TEST_SERVER_H_
+
+#include <string>
+#include <vector>
+
+// A running fault server, stopped when the object goes. See fault_server.py
+// for the faults that a request's query chooses.
+class TestServer {
+ public:
+  // Starts the server with extra command-line arguments (e.g. "--root",
+  // DIR) and waits until it listens; throws when it does not start.
+  explicit TestServer(const std::vector<std::string>& arguments = {});
+  ~TestServer();
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:PORT" followed by `pathAndQuery`.
+  std::string url(const std::string& pathAndQuery) const;
+  // One of the server's counters at /_stats: "requests" served, body
+  // "bytes_sent", requests still "open". Throws when it cannot be read.
+  long long stat(const std::string& name) const;
+
+ private:
+  void stop();
+
+  int pid_ = -1;
+  int port_ = 0;
+};
+
+// A port on 127.0.0.1 where nothing listens (bound, then closed).
+int unusedPort();
+
+// `text` percent-encoded for use as a query value.
+std::string queryValue(const std::string& text);
+
+// `size` bytes of the fault server's generated body from `offset` on: byte i
+// is i % 251.
+std::string generatedBody(long long offset, size_t size);
+
+#endif  // BOOTSTRAP_TESTS_TEST_SERVER_H_
