@@ -3,6 +3,8 @@
 #include <dirent.h>
 
 #include "cache/cache_layout.h"
+#include "cache/cache_lock.h"
+#include "cache/cache_trust.h"
 #include "cache/unpack.h"
 #include "download/download_entry.h"
 #include "driver/names.h"
@@ -62,10 +64,17 @@ std::string sourceInstallAgentFrom(std::string location, std::string workDir, st
   if (!exists) location = findAlternativeArchive(resourceDirectoryOf(location));
   if (!location.empty()) return unpackOrReport(location, workDir, report);
 
-  std::string destination = getInstallAgentCacheDir() + INSTALL_AGENT_DIR;
+  std::string cacheDir = getInstallAgentCacheDir();
+  std::string destination = cacheDir + INSTALL_AGENT_DIR;
+  std::string distrust = secureCache(cacheDir);
+  if (!distrust.empty()) {
+    report(distrust, true);
+    return std::string();
+  }
   mkpath(destination, 0700);
   std::string archive = workDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
-  if (!download(archive.c_str(), url.c_str(), report)) return std::string();
+  if (!download(archive.c_str(), url, report)) return std::string();
+  CacheLock lock(cacheDir);
   std::string cached = installAgentDirOnDisk();
   if (!cached.empty()) return getInstallAgentExecutable(cached);
   return unpackOrReport(archive, destination, report);

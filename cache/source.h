@@ -8,7 +8,9 @@
 
 // Fetches the install agent archive to `destination`; true when the run is to
 // go on with the per-user cache.
-using DownloadFunction = bool (*)(const char* destination, const char* url, MessageCallback report);
+// The URL is passed whole: a NUL byte in it must not cut it into another URL.
+using DownloadFunction = bool (*)(const char* destination, const std::string& url,
+                                  MessageCallback report);
 
 // Makes an install agent available and returns its entry, or the empty string.
 // In order: the bundle's "ZavirirazUdaDad" where it lies; the bundle's

@@ -20,7 +20,7 @@ struct FakeDownload {
     answer = result;
     fillsCache = fill;
   }
-  static bool run(const char* to, const char* from, MessageCallback) {
+  static bool run(const char* to, const std::string& from, MessageCallback) {
     ++calls;
     destination = to;
     url = from;
@@ -109,6 +109,12 @@ TEST_F(SourceTest, NoMainBundleTakesTheDownloadRouteWithTheUrlUnchanged) {
   EXPECT_EQ("", source("", ""));
   EXPECT_EQ(1, FakeDownload::calls);
   EXPECT_EQ("", FakeDownload::url);
+}
+
+TEST_F(SourceTest, UrlReachesTheDownloadWholeEvenWithANulByte) {
+  const std::string url("http://127.0.0.1/agent\0.zip", 27);
+  EXPECT_EQ("", source("", url));
+  EXPECT_EQ(url, FakeDownload::url) << "not cut at the NUL into another URL";
 }
 
 TEST_F(SourceTest, SuccessfulDownloadThatFilledTheCacheIsUsedAsIs) {

@@ -3,6 +3,8 @@
 #include <cstdio>
 
 #include "cache/cache_layout.h"
+#include "cache/cache_lock.h"
+#include "cache/cache_trust.h"
 #include "cache/unpack.h"
 #include "cache/validation_string.h"
 #include "download/download_entry.h"
@@ -14,6 +16,9 @@ namespace {
 
 const char kTransportErrorText[] =
     "Error during the download process.\nSee the log in Console app for more information.";
+
+const char kUntrustedCacheText[] =
+    "The install agent cache cannot be trusted.\nSee the log in Console app for more information.";
 
 std::string refusalText(long status) {
   return "Download failed with error code " + std::to_string(status);
@@ -69,6 +74,7 @@ void Download::applicationDidFinishLaunching() {
 
 void Download::downloadFromURL(const std::string& url) {
   urlSession_ = platform_.makeUrlSession(this);
+  session_ = urlSession_.get();
   theDownload_ = urlSession_->downloadTaskWithURL(url);
   theDownload_->resume();
 }
@@ -85,7 +91,7 @@ void Download::windowWillClose() {
 void Download::abandonTransfer() {
   abandoned_ = true;
   if (theDownload_) theDownload_->cancel();
-  if (urlSession_) urlSession_->invalidateAndCancel();
+  if (session_ != nullptr) session_->invalidateAndCancel();
 }
 
 void Download::failure(const std::string& message, TextColor color) {
@@ -115,19 +121,41 @@ bool Download::checkValidation() {
   // matches and is never stored.
   validationString_ = response.header("ETag");
   fileLength_ = response.expectedContentLength;
-  std::string cacheDir = getInstallAgentCacheDir();
-  std::string agentDir = installAgentDirOnDisk();
-  if (agentDir.empty()) return true;
-  if (isCacheValid(cacheDir, validationString_)) {
-    fireInstallAgent();
+  CacheUse use = useOrClearCache();
+  if (use == CacheUse::kUntrusted) {
+    onMain([&] { failure(kUntrustedCacheText, TextColor::kRed); });
+    abandonTransfer();
+    return false;
+  }
+  if (use == CacheUse::kStarted) {
     abandonTransfer();
     window_->close();
     return false;
   }
+  return true;
+}
+
+Download::CacheUse Download::useOrClearCache() {
+  std::string cacheDir = getInstallAgentCacheDir();
+  CacheLock lock(cacheDir);
+  if (!trustCache(cacheDir)) return CacheUse::kUntrusted;
+  std::string agentDir = installAgentDirOnDisk();
+  if (agentDir.empty()) return CacheUse::kDownload;
+  if (isCacheValid(cacheDir, validationString_)) {
+    fireInstallAgent();
+    return CacheUse::kStarted;
+  }
   // The cache no longer counts as current before any of it is deleted.
   std::remove(validationStringPath(cacheDir).c_str());
   removeTree(agentDir);
-  return true;
+  return CacheUse::kDownload;
+}
+
+bool Download::trustCache(const std::string& cacheDir) {
+  std::string distrust = secureCache(cacheDir);
+  if (distrust.empty()) return true;
+  platform_.log(distrust);
+  return false;
 }
 
 void Download::resetBar() {
@@ -173,6 +201,10 @@ void Download::showUnpacking() {
 bool Download::unpackIntoCache(const std::string& path) {
   std::string cacheDir = getInstallAgentCacheDir();
   std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
+  if (!trustCache(cacheDir)) return false;
+  // A bootstrap that ran at the same time may have unpacked this very
+  // archive meanwhile: it is used as it is, not unpacked over.
+  if (isCacheValid(cacheDir, validationString_) && !installAgentDirOnDisk().empty()) return true;
   // Whatever happens below, a half-unpacked cache must never count as current.
   std::remove(validationStringPath(cacheDir).c_str());
   mkpath(agentDir, 0700);
@@ -182,8 +214,16 @@ bool Download::unpackIntoCache(const std::string& path) {
   return true;
 }
 
-void Download::handOff() {
+bool Download::unpackAndStart(const std::string& path) {
+  // The lock covers the start too, so that no other run replaces the install
+  // agent between its unpacking and its start.
+  CacheLock lock(getInstallAgentCacheDir());
+  if (!unpackIntoCache(path)) return false;
   fireInstallAgent();
+  return true;
+}
+
+void Download::handOff() {
   onMain([&] { application_->performAfterDelay([this] { window_->close(); }, 3.0); });
   application_->stop();
 }
@@ -195,7 +235,7 @@ void Download::didFinishDownloadingToURL(const std::string& path) {
   // An empty body brings no data report: its checks run here.
   if (!checkedFirstReport_ && !checkValidation()) return;
   showUnpacking();
-  if (unpackIntoCache(path)) {
+  if (unpackAndStart(path)) {
     handOff();
   } else {
     onMain([&] { failure("Failed to unzip the installer.", TextColor::kRed); });

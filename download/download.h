@@ -80,14 +80,24 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   // The response's status: false (after the refusal display) for 400 and up.
   bool checkStatus(long status, const std::string& logLine);
   // Takes the validation string and length once per transfer and compares
-  // with the cache: false when the cache was current and its agent started.
+  // with the cache: false when the cache was current and its agent started,
+  // or when the cache cannot be trusted (after the failure display).
   bool checkValidation();
+  enum class CacheUse { kStarted, kDownload, kUntrusted };
+  // Under the cache lock: starts a current cached install agent, or deletes
+  // an outdated one. An untrusted cache is removed, never used.
+  CacheUse useOrClearCache();
+  // Removes a cache that cannot be trusted; false (logged) when that fails.
+  bool trustCache(const std::string& cacheDir);
   void resetBar();
   void abandonTransfer();
   void showUnpacking();
   // Unpacks the archive at `path` into the cache; true when it holds the
   // install agent entry afterwards.
   bool unpackIntoCache(const std::string& path);
+  // Unpacks and starts the install agent under the cache lock.
+  bool unpackAndStart(const std::string& path);
+  // Schedules the window's closing and stops the event loop.
   void handOff();
   void onMain(const std::function<void()>& work) { application_->dispatchSync(work); }
 
@@ -110,6 +120,10 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   // ignored.
   std::atomic<bool> abandoned_{false};
   std::unique_ptr<UrlSession> urlSession_;
+  // The same session for the session's own thread, set once before the
+  // transfer starts: the owner above is reset by the destructor while a late
+  // report may still cancel through this one.
+  UrlSession* session_ = nullptr;
 
   // Guards closing against starting the install agent, so that a window
   // closed while the archive is unpacked starts nothing.

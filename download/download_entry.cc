@@ -39,13 +39,13 @@ int runDownloadApplication() {
 
 }  // namespace
 
-void setDownloadStrings(const char* destination, const char* url) {
+void setDownloadStrings(const char* destination, const std::string& url) {
   const char* override = std::getenv("QZ_INTERNAL_INSTALL_AGENT_URL");
   downloadTo = destination;
   downloadFrom = override != nullptr ? override : url;
 }
 
-bool downloadInstallAgentFromQZ(const char* destination, const char* url,
+bool downloadInstallAgentFromQZ(const char* destination, const std::string& url,
                                 MessageCallback /*report*/) {
   setDownloadStrings(destination, url);
   return runDownloadApplication() != 0;

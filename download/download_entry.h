@@ -15,12 +15,15 @@ extern std::string downloadFrom;
 // Sets downloadTo to `destination` and downloadFrom to the URL:
 // QZ_INTERNAL_INSTALL_AGENT_URL when it is set, even to the empty string, else
 // `url`.
-void setDownloadStrings(const char* destination, const char* url);
+void setDownloadStrings(const char* destination, const std::string& url);
 
 // Records `destination` and the URL (QZ_INTERNAL_INSTALL_AGENT_URL when it is
 // set, even to the empty string, else `url`) and runs the download window.
 // True when the run is to go on with the per-user cache. `report` is never
 // called: the window reports everything itself.
-bool downloadInstallAgentFromQZ(const char* destination, const char* url, MessageCallback report);
+// The URL comes whole, so that a URL holding a NUL byte fails as a URL that
+// does not parse instead of fetching the part before the NUL.
+bool downloadInstallAgentFromQZ(const char* destination, const std::string& url,
+                                MessageCallback report);
 
 #endif  // BOOTSTRAP_DOWNLOAD_DOWNLOAD_ENTRY_H_

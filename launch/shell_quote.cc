@@ -1,7 +1,12 @@
 #include "launch/shell_quote.h"
 
+#include <sys/wait.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/process.h"
 
 namespace {
 
@@ -38,5 +43,14 @@ std::string argv2cmdline(int argc, char const** argv) {
 }
 
 int call_system(std::string /*program*/, std::string commandLine) {
-  return std::system(commandLine.c_str());
+  // What system() does, except that SIGINT and SIGQUIT are not ignored in the
+  // whole process meanwhile (system() ignores them for every thread): an
+  // interrupt while unzip or the install agent runs still ends the run.
+  int pid = spawnChild("/bin/sh", {"-c", commandLine});
+  if (pid < 0) return -1;
+  int status;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
 }

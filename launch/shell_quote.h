@@ -16,9 +16,10 @@ std::string smart_quote(std::string word);
 // and followed by one blank; empty for argc <= 1. argv[0] is never included.
 std::string argv2cmdline(int argc, char const** argv);
 
-// Runs `commandLine` with the system shell and waits for it: system()'s
-// status, unchanged (0 for exit status 0). `program` names what the line
-// starts and is not used.
+// Runs `commandLine` with the system shell ("/bin/sh -c") and waits for it:
+// the wait status as system() gives it (0 for exit status 0), -1 when no
+// shell could be started. Unlike system(), SIGINT is not ignored meanwhile.
+// `program` names what the line starts and is not used.
 int call_system(std::string program, std::string commandLine);
 
 #endif  // BOOTSTRAP_LAUNCH_SHELL_QUOTE_H_

@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -65,8 +66,16 @@ int spawnChild(const std::string& program, const std::vector<std::string>& argum
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  // Nor does a signal this process blocks stay blocked in the child.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid;
-  int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return error == 0 ? pid : -1;
 }

@@ -15,8 +15,8 @@ std::vector<std::string> processArguments();
 
 // Starts `program` with `arguments` after its own name, without a shell. The
 // child inherits the environment, working directory and standard input,
-// output and error, and no other descriptor. The child's pid, or -1 when it
-// could not be started.
+// output and error, and no other descriptor; it starts with no signal
+// blocked. The child's pid, or -1 when it could not be started.
 int spawnChild(const std::string& program, const std::vector<std::string>& arguments);
 
 // Waits for the child `pid` (that child only) and answers its exit status, or

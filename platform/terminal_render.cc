@@ -1,5 +1,6 @@
 #include "platform/terminal_render.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -27,8 +28,9 @@ std::string withoutControls(std::string text) {
   return text;
 }
 
-int segmentStart(int phase) {
-  const int travel = kTerminalBarCells - kTerminalSegmentCells;
+int segmentStart(int phase, int cells) {
+  const int travel = cells - kTerminalSegmentCells;
+  if (travel == 0) return 0;
   int step = phase % (2 * travel);
   if (step < 0) step += 2 * travel;
   return step <= travel ? step : 2 * travel - step;
@@ -36,20 +38,26 @@ int segmentStart(int phase) {
 
 }  // namespace
 
-std::string terminalBar(const ProgressState& progress, int phase) {
-  std::string cells(kTerminalBarCells, '-');
+int terminalBarCells(int columns) {
+  return std::min(kTerminalMaxBarCells, std::max(kTerminalMinBarCells, columns / 3));
+}
+
+std::string terminalBar(const ProgressState& progress, int phase, int cells) {
+  cells = std::max(cells, kTerminalSegmentCells);
+  std::string bar(cells, '-');
   if (progress.indeterminate) {
-    cells.replace(segmentStart(phase), kTerminalSegmentCells, kTerminalSegmentCells, '#');
+    bar.replace(segmentStart(phase, cells), kTerminalSegmentCells, kTerminalSegmentCells, '#');
   } else {
-    int filled = static_cast<int>(std::floor(progressFraction(progress) * kTerminalBarCells));
-    cells.replace(0, filled, filled, '#');
+    int filled = static_cast<int>(std::floor(progressFraction(progress) * cells));
+    bar.replace(0, filled, filled, '#');
   }
-  return "[" + cells + "]";
+  return "[" + bar + "]";
 }
 
 std::string terminalLine(const WindowState& state, int phase, int columns, bool color) {
   int room = columns > 0 ? columns : 0;
-  std::string line = firstCharacters(terminalBar(state.progress, phase) + " ", room);
+  std::string bar = terminalBar(state.progress, phase, terminalBarCells(columns));
+  std::string line = firstCharacters(bar + " ", room);
   std::string status = firstCharacters(withoutControls(state.status), room);
   if (color && state.statusColor == TextColor::kRed && !status.empty()) {
     return line + "\033[31m" + status + "\033[0m";

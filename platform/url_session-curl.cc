@@ -104,6 +104,8 @@ void BodyFile::remove() {
 // Why `url` cannot be fetched, found before any connection, or "".
 std::string urlProblem(const std::string& url) {
   if (url.empty()) return "The URL is empty";
+  // libcurl takes C strings: a NUL byte would silently cut the URL short.
+  if (url.find('\0') != std::string::npos) return "The URL does not parse: it holds a NUL byte";
   CURLU* parsed = curl_url();
   CURLUcode code =
       parsed ? curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
@@ -137,11 +139,28 @@ bool splitHeaderLine(const std::string& line, std::string* name, std::string* va
   return !name->empty();
 }
 
-UrlCompletion completion(UrlCompletion::Kind kind, std::string description, std::string url) {
+// `url` with its control bytes percent-encoded, so that a message naming it
+// stays on one line (a URL file written with CRLF ends its URL in "\r").
+std::string printableUrl(const std::string& url) {
+  std::string printable;
+  for (unsigned char byte : url) {
+    if (byte >= 0x20 && byte != 0x7f) {
+      printable += static_cast<char>(byte);
+      continue;
+    }
+    char escaped[4];
+    snprintf(escaped, sizeof escaped, "%%%02X", byte);
+    printable += escaped;
+  }
+  return printable;
+}
+
+UrlCompletion completion(UrlCompletion::Kind kind, std::string description,
+                         const std::string& url) {
   UrlCompletion result;
   result.kind = kind;
   result.description = std::move(description);
-  result.failingURL = std::move(url);
+  result.failingURL = printableUrl(url);
   return result;
 }
 

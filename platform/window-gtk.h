@@ -1,8 +1,13 @@
 // The download window in GTK 3: built from the GtkBuilder definition compiled
-// into the program. The button, Return while the button is enabled, and the
-// close box ask for the window's closing; an indeterminate bar pulses while
-// it animates; a failure shows the status text in red (the label's style
-// class "failure").
+// into the program, titled after the bundle (window_title.h). The button,
+// Return while the button is enabled, Escape and the close box ask for the
+// window's closing; an indeterminate bar pulses while it animates; a failure
+// shows the status text in red (the label's style class "failure").
+//
+// Each control carries an accessible role and name (the progress bar its
+// value too). With the UI trace on, the window appends, once shown and again
+// when taken down, one line per control as ATK reads it back:
+//   accessible <control> <role> <name>[ value <v>]
 #ifndef BOOTSTRAP_PLATFORM_WINDOW_GTK_H_
 #define BOOTSTRAP_PLATFORM_WINDOW_GTK_H_
 
@@ -38,6 +43,8 @@ class GtkWindowView : public WindowView {
   void applySplash(const WindowState& state);
   void updatePulse(const ProgressState& progress);
   bool activatesButton(const GdkEventKey* event) const;
+  void describeControls();
+  void traceAccessibility() const;
 
   MainLoop& loop_;
   GtkBuilder* builder_;
@@ -49,6 +56,7 @@ class GtkWindowView : public WindowView {
   std::string keyEquivalent_;
   std::string splashShown_;  // the path, size and scaling last loaded
   MainLoop::TimerId pulse_ = 0;
+  MainLoop::TimerId accessibilityTrace_ = 0;
   ControlReadings lastReadings_;  // readBack() once taken down
   bool takenDown_ = false;
 };

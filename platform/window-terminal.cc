@@ -1,5 +1,6 @@
 #include "platform/window-terminal.h"
 
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/self_pipe.h"
 #include "platform/terminal_render.h"
 #include "platform/toolkit.h"
 
@@ -20,7 +22,46 @@ int terminalColumns() {
   return 80;
 }
 
+// The write end of the watch's pipe, for the signal handler.
+volatile sig_atomic_t resizeNotifyFd = -1;
+
+void onResize(int) {
+  int savedErrno = errno;
+  if (resizeNotifyFd >= 0) SelfPipe::notifyFd(resizeNotifyFd, 0);
+  errno = savedErrno;
+}
+
 }  // namespace
+
+// SIGWINCH as a byte on a self-pipe that the main loop watches; the handling
+// there was before comes back when the watch ends. One at a time.
+class ResizeWatch {
+ public:
+  ResizeWatch(MainLoop& loop, std::function<void()> onResized) : loop_(loop) {
+    resizeNotifyFd = pipe_.writeFd();
+    struct sigaction action = {};
+    action.sa_handler = &onResize;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &action, &saved_);
+    loop_.watch(pipe_.readFd(), [this, onResized] {
+      pipe_.drain();
+      onResized();
+    });
+  }
+  ~ResizeWatch() {
+    sigaction(SIGWINCH, &saved_, nullptr);
+    resizeNotifyFd = -1;
+    loop_.unwatch(pipe_.readFd());
+  }
+  ResizeWatch(const ResizeWatch&) = delete;
+  ResizeWatch& operator=(const ResizeWatch&) = delete;
+
+ private:
+  MainLoop& loop_;
+  SelfPipe pipe_;
+  struct sigaction saved_;
+};
 
 TerminalSettings currentTerminalSettings() {
   return TerminalSettings{isatty(STDERR_FILENO) == 1, isatty(STDIN_FILENO) == 1};
@@ -60,6 +101,8 @@ void TerminalWindow::show() {
   shown_ = true;
   if (settings_.errorIsTerminal) {
     setInPlaceLine(this);
+    watchResizes(true);
+    silenceInput(true);
     std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
     draw();
   } else {
@@ -79,6 +122,8 @@ void TerminalWindow::takeDown() {
   if (inPlace) setInPlaceLine(nullptr);  // from now on no other writer redraws the line
   takenDown_ = true;
   updateAnimation();
+  watchResizes(false);
+  silenceInput(false);
   if (attending_ && settings_.inputIsTerminal) loop_.unwatch(STDIN_FILENO);
   if (!inPlace) return;
   std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
@@ -164,4 +209,31 @@ void TerminalWindow::updateAnimation() {
     loop_.cancelTimer(animation_);
     animation_ = 0;
   }
+}
+
+void TerminalWindow::watchResizes(bool on) {
+  if (!on) {
+    resizes_.reset();
+  } else if (resizes_ == nullptr) {
+    // draw() asks the terminal's width each time: the new width applies.
+    resizes_ = std::make_unique<ResizeWatch>(loop_, [this] { refresh(); });
+  }
+}
+
+void TerminalWindow::silenceInput(bool on) {
+  if (!on) {
+    if (savedInput_ != nullptr) tcsetattr(STDIN_FILENO, TCSANOW, savedInput_.get());
+    savedInput_.reset();
+    return;
+  }
+  if (!settings_.inputIsTerminal || savedInput_ != nullptr) return;
+  // A run in the background of a shell leaves the terminal alone (changing
+  // it would stop the process with SIGTTOU).
+  pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  if (foreground != -1 && foreground != getpgrp()) return;
+  auto saved = std::make_unique<termios>();
+  if (tcgetattr(STDIN_FILENO, saved.get()) != 0) return;
+  termios quiet = *saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0) savedInput_ = std::move(saved);
 }

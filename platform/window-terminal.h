@@ -2,13 +2,20 @@
 // without a display.
 //
 // On a terminal it is one line redrawn in place (a bar of characters and the
-// status text, cut to the terminal's width), ended with a line feed when the
-// window closes; other writers' lines go above it. Elsewhere it writes one
-// plain line per line of each new status text. After a failure (the status
-// turned red), and when no transfer was started, it waits for Return when
-// standard input is a terminal and closes at once otherwise.
+// status text, sized and cut to the terminal's width), ended with a line feed
+// when the window closes; other writers' lines go above it. A resize of the
+// terminal (SIGWINCH, handled in the main loop) redraws it at the new width.
+// While it stands there, a terminal on standard input does not echo what is
+// typed (Return included), so that the line stays whole and ends cleanly. Elsewhere it writes
+// one plain line per line of each new status text. After a failure (the status turned red), and
+// when no transfer was started, it waits for Return when standard input is a terminal and closes at
+// once otherwise.
 #ifndef BOOTSTRAP_PLATFORM_WINDOW_TERMINAL_H_
 #define BOOTSTRAP_PLATFORM_WINDOW_TERMINAL_H_
+
+#include <termios.h>
+
+#include <memory>
 
 #include "platform/main_loop.h"
 #include "platform/stderr_lock.h"
@@ -21,6 +28,8 @@ struct TerminalSettings {
 
 // Standard error's and standard input's settings for this process.
 TerminalSettings currentTerminalSettings();
+
+class ResizeWatch;
 
 class TerminalWindow : public WindowView, private InPlaceLine {
  public:
@@ -47,6 +56,10 @@ class TerminalWindow : public WindowView, private InPlaceLine {
   void attend();
   void readInput();
   void updateAnimation();
+  // Watches for resizes while the line is shown in place.
+  void watchResizes(bool on);
+  // Turns the input terminal's echo off, or back to what it was.
+  void silenceInput(bool on);
 
   MainLoop& loop_;
   const TerminalSettings settings_;
@@ -61,6 +74,8 @@ class TerminalWindow : public WindowView, private InPlaceLine {
   std::string plainStatus_;  // the status last written as plain lines
   bool attending_ = false;
   MainLoop::TimerId animation_ = 0;
+  std::unique_ptr<ResizeWatch> resizes_;
+  std::unique_ptr<termios> savedInput_;  // the settings echo was turned off from
 };
 
 #endif  // BOOTSTRAP_PLATFORM_WINDOW_TERMINAL_H_

@@ -20,7 +20,7 @@ import unittest
 import zipfile
 from typing import Dict, List, NamedTuple, Optional
 
-from nginx_server import NginxServer, direct_opener, free_port
+from nginx_server import NginxServer, free_port
 from test_fault_server import FaultServer
 
 PROGRAM = os.environ.get("BOOTSTRAPPER", "")
@@ -379,8 +379,6 @@ class DownloadTestCase(BootstrapTestCase):
         self.assertLessEqual(set(lines), {DOWNLOADING, INITIALIZING, AGENT_SAYS}, result.stderr)
         if unpacked is not None:
             self.assertEqual(INITIALIZING in lines, unpacked, result.stderr)
-        for line in lines:
-            self.assertNotRegex(line.lower(), rb"fail|error")
         self.assert_agent_got(result, bundle, args, argv0=self.cache("installagent", "install"))
         self.assert_no_temp_left()
 

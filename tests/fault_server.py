@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """An HTTP/1.1 server of our own for tests, with faults chosen per request.
 
-    fault_server.py [--port N] [--root DIR] [--max-seconds S]
+    fault_server.py [--port N] [--root DIR] [--max-seconds S] [--cert PEM --key PEM]
 
 Binds 127.0.0.1 (port 0 picks a free one), prints "PORT <n>" on standard output
 once it accepts connections, and serves until it is killed or S seconds (600)
-have passed.
+have passed.  With --cert and --key it speaks HTTPS with that certificate chain
+and key (the handshake happens on the connection's own thread).
 
 A path naming a regular file under --root serves that file (ETag "file-<size>");
 any other path serves a generated body whose byte i is i % 251 (ETag
@@ -14,6 +15,7 @@ any other path serves a generated body whose byte i is i % 251 (ETag
     status=N          the status code (200; 302 with redirect or loop)
     size=N            bytes in a generated body (0)
     etag=V            the ETag value as sent, quotes included; noetag: none
+    etag_size=N       an ETag of exactly N bytes: a quoted run of "e"
     header=Name:Value an extra header (repeatable; the name's case is kept)
     length=N          announce N bytes as Content-Length; when N is larger than
                       the body, the connection closes after the body (cut short)
@@ -23,6 +25,8 @@ any other path serves a generated body whose byte i is i % 251 (ETag
     loop              a redirect to this very path and query
     rate=N            send the body at about N bytes a second (rate=0.5: a byte
                       every two seconds)
+    rate_from=N       with rate: the first N bytes go at full speed, the rest at
+                      the rate
     stall_after=N     send the headers and N bytes of the body, then nothing
     silent            read the request and never answer
     echo              the body is the request line and headers as received
@@ -35,6 +39,7 @@ import argparse
 import json
 import os
 import socket
+import ssl
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -120,6 +125,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.wait_for_close()
         size, read, etag = self.source(url.path, query)
         headers = [tuple(h.split(":", 1)) for h in query.get("header", [])]
+        if "etag_size" in query:
+            etag = '"%s"' % ("e" * (int(query["etag_size"][0]) - 2))
         if "noetag" not in query:
             headers.append(("ETag", query.get("etag", [etag])[0]))
         if "loop" in query:
@@ -145,15 +152,18 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         stall_after = int(query.get("stall_after", ["-1"])[0])
         rate = float(query.get("rate", ["0"])[0])
-        self.send_body(read, size if stall_after < 0 else min(size, stall_after), rate, chunked)
+        end = size if stall_after < 0 else min(size, stall_after)
+        fast = min(end, int(query.get("rate_from", ["0"])[0])) if rate else end
+        self.send_body(read, 0, fast, 0, chunked)
+        self.send_body(read, fast, end, rate, chunked)
         if stall_after >= 0:
             self.wait_for_close()
         elif chunked:
             self.wfile.write(b"0\r\n\r\n")
 
-    def send_body(self, read, size, rate, chunked):
+    def send_body(self, read, sent, size, rate, chunked):
+        """Sends bytes [sent, size) of the body."""
         step = min(CHUNK, max(1, int(rate // 10))) if rate else CHUNK
-        sent = 0
         while sent < size:
             data = read(sent, min(step, size - sent))
             self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data) if chunked else data)
@@ -171,14 +181,35 @@ class Handler(BaseHTTPRequestHandler):
             pass
 
 
+class TlsServer(ThreadingHTTPServer):
+    """Wraps each accepted connection on its handler thread, so that a client
+    that never finishes its handshake holds up no one else."""
+    context = None
+
+    def finish_request(self, request, client_address):
+        try:
+            request = self.context.wrap_socket(request, server_side=True)
+        except (ssl.SSLError, OSError):
+            return  # a refused or broken handshake: the client sees the failure
+        try:
+            super().finish_request(request, client_address)
+        finally:
+            request.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description="HTTP test server with chosen faults")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--root")
     parser.add_argument("--max-seconds", type=float, default=600)
+    parser.add_argument("--cert", help="PEM certificate chain: serve HTTPS")
+    parser.add_argument("--key", help="PEM private key of --cert")
     options = parser.parse_args()
     Handler.root = os.path.realpath(options.root) if options.root else None
-    server = ThreadingHTTPServer(("127.0.0.1", options.port), Handler)
+    server = (TlsServer if options.cert else ThreadingHTTPServer)(("127.0.0.1", options.port), Handler)
+    if options.cert:
+        server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.context.load_cert_chain(options.cert, options.key)
     server.daemon_threads = True
     timer = threading.Timer(options.max_seconds, os._exit, (0,))
     timer.daemon = True

@@ -1,11 +1,13 @@
 """The GTK download window, on a virtual display (Xvfb) of the test's own.
 
-Screenshots of the window go to window-screenshots/ beside the driver.
+Screenshots of the window go to window-screenshots/ beside the driver: the
+whole screen as NAME.png, the window alone as window-NAME.png.
 """
 import ctypes
 import ctypes.util
 import os
 import select
+import shutil
 import signal
 import subprocess
 import time
@@ -15,6 +17,18 @@ from window_fixture import DRIVER, INITIAL_LINES, NO_HANG, TWO_LINE_FAILURE, Win
 
 SCREENSHOTS = os.path.join(os.path.dirname(DRIVER), "window-screenshots")
 GTK_INITIAL_LINES = INITIAL_LINES + ["splash 0x0"]
+SCREEN = (1600, 1200)  # room for the window at double scale
+# The driver runs as a flat install: the window is titled after the program.
+TITLE = os.path.basename(DRIVER)
+
+
+def accessible_lines(title, value, status, button):
+    """The controls as ATK reads them back (the window's trace of them)."""
+    return ["accessible window frame " + title,
+            "accessible image image Splash image",
+            "accessible progress progress bar Download progress value " + value,
+            "accessible status statusbar " + status.replace("\n", "\\n"),
+            "accessible button push button " + button]
 
 
 class VirtualDisplay:
@@ -25,7 +39,7 @@ class VirtualDisplay:
         # `timeout` ends Xvfb even when the tests are killed.
         self.process = subprocess.Popen(
             ["timeout", "--kill-after=5", "900", "Xvfb", "-displayfd", str(write_end), "-screen", "0",
-             "1024x768x24", "-nolisten", "tcp"],
+             "%dx%dx24" % SCREEN, "-nolisten", "tcp"],
             pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as numbers:
@@ -92,11 +106,11 @@ class GtkWindowTest(WindowTestCase):
         return subprocess.run(["xdotool", *args], env=self.gtk_env(), check=True, capture_output=True,
                               text=True, timeout=NO_HANG).stdout
 
-    def window_id(self) -> int:
+    def window_id(self, title: str = TITLE) -> int:
         found = []
 
         def search():
-            result = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Installer$"],
+            result = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
                                     env=self.gtk_env(), capture_output=True, text=True, timeout=NO_HANG)
             found[:] = result.stdout.split()
             return bool(found)
@@ -104,11 +118,21 @@ class GtkWindowTest(WindowTestCase):
         wait_until(search, "the window on " + self.display.name)
         return int(found[0])
 
-    def screenshot(self, name: str) -> str:
+    def screenshot(self, name: str, window: int = 0) -> str:
+        """The screen, and the window alone when given."""
         path = os.path.join(SCREENSHOTS, name + ".png")
         subprocess.run(["import", "-window", "root", path], env=self.gtk_env(), check=True, timeout=NO_HANG)
         self.assertGreater(os.path.getsize(path), 0)
+        if window:
+            alone = os.path.join(SCREENSHOTS, "window-" + name + ".png")
+            subprocess.run(["import", "-window", str(window), alone], env=self.gtk_env(), check=True,
+                           timeout=NO_HANG)
         return path
+
+    def geometry(self, window: int):
+        """(x, y, width, height) of the window on the screen."""
+        shell = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", str(window)).split())
+        return tuple(int(shell[key]) for key in ("X", "Y", "WIDTH", "HEIGHT"))
 
     def press_return(self, window: int) -> None:
         self.xdotool("windowfocus", "--sync", str(window))
@@ -119,7 +143,7 @@ class GtkWindowTest(WindowTestCase):
         process = self.start("failure", self.gtk_env(), splash)
         self.wait_for_trace("color red")
         window = self.window_id()
-        self.screenshot("failure")
+        self.screenshot("failure", window)
         self.press_return(window)
         out, err = self.finish(process)
         # Only the platform log's line: GTK had nothing to complain about.
@@ -144,7 +168,7 @@ class GtkWindowTest(WindowTestCase):
         splash = self.make_splash(200, 100)  # scaled up into 400 x 400
         process = self.start("progress", self.gtk_env(), splash)
         self.wait_for_trace("progress 500 1000 determinate still")
-        self.screenshot("downloading")
+        self.screenshot("downloading", self.window_id())
         out, err = self.finish(process)
         self.assert_events(out, closes=0)
         trace = self.trace()
@@ -179,10 +203,9 @@ class GtkWindowTest(WindowTestCase):
         process = self.start("failure", self.gtk_env())
         self.wait_for_trace("color red")
         window = self.window_id()
-        geometry = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", str(window)).split())
+        _, _, width, height = self.geometry(window)
         # The button sits in the bottom right corner, inside the 16-pixel border.
-        self.xdotool("mousemove", "--window", str(window), str(int(geometry["WIDTH"]) - 40),
-                     str(int(geometry["HEIGHT"]) - 30), "click", "1")
+        self.xdotool("mousemove", "--window", str(window), str(width - 40), str(height - 30), "click", "1")
         out, _ = self.finish(process)
         self.assert_events(out, closes=1)
         self.assert_trace_ends_closed(self.trace())
@@ -209,6 +232,62 @@ class GtkWindowTest(WindowTestCase):
                 self.assert_events(out, closes=1)
                 self.assert_in_order([expected, "closed"], self.trace())
                 self.assert_trace_ends_closed(self.trace())
+
+    def test_controls_carry_accessible_roles_names_and_value(self):
+        process = self.start("failure", self.gtk_env(), self.make_splash(40, 40))
+        self.wait_for_trace("color red")
+        self.press_return(self.window_id())
+        self.finish(process)
+        trace = self.trace()
+        shown = accessible_lines(TITLE, "0", "Downloading", "Cancel")
+        closing = accessible_lines(TITLE, "1", TWO_LINE_FAILURE, "Close")
+        # Once shown (after the initial lines), and as the window closes.
+        first = trace.index(shown[0])
+        self.assertEqual(GTK_INITIAL_LINES, trace[:5])
+        self.assertEqual(shown, trace[first:first + 5], "\n".join(trace))
+        self.assertEqual(closing + ["closed"], trace[-6:], "\n".join(trace))
+
+    def test_escape_closes_the_window_even_while_the_button_is_disabled(self):
+        for scenario, wait_for in [("hold", "progress 1 100 indeterminate animating"),
+                                   ("unzipfail", "button Close disabled")]:
+            with self.subTest(scenario):
+                process = self.start(scenario, self.gtk_env())
+                self.wait_for_trace(wait_for)
+                window = self.window_id()
+                self.xdotool("windowfocus", "--sync", str(window))
+                self.xdotool("key", "Escape")
+                out, _ = self.finish(process)
+                self.assert_events(out, closes=1)
+                self.assert_trace_ends_closed(self.trace())
+
+    def test_window_is_titled_after_the_bundle(self):
+        bundle = os.path.join(self.scratch.name, "Acme Setup.app", "Contents", "MacOS")
+        os.makedirs(bundle)
+        driver = shutil.copy2(DRIVER, bundle)
+        process = self.start("failure", self.gtk_env(), executable=driver)
+        self.wait_for_trace("color red")
+        self.press_return(self.window_id("Acme Setup"))
+        self.finish(process)
+        self.assertIn("accessible window frame Acme Setup", self.trace())
+
+    def test_window_is_centred_and_doubles_with_the_screen_scale(self):
+        sizes = {}
+        for scale in ("1", "2"):
+            with self.subTest(scale=scale):
+                env = dict(self.gtk_env(), GDK_SCALE=scale)
+                process = self.start("failure", env, self.make_splash(800, 600))
+                self.wait_for_trace("color red")
+                window = self.window_id()
+                self.screenshot("failure-scale-" + scale, window)
+                x, y, width, height = self.geometry(window)
+                sizes[scale] = (width, height)
+                self.assertLessEqual(abs(x - (SCREEN[0] - width) // 2), 1, (x, width))
+                self.assertLessEqual(abs(y - (SCREEN[1] - height) // 2), 1, (y, height))
+                self.press_return(window)
+                self.finish(process)
+                # The splash keeps its proportions and its size in window units.
+                self.assertIn("splash 400x300", self.trace())
+        self.assertEqual((2 * sizes["1"][0], 2 * sizes["1"][1]), sizes["2"])
 
     def test_a_display_that_cannot_be_opened_gives_the_terminal_window(self):
         env = self.environment(DISPLAY=":2147483", WAYLAND_DISPLAY=None)

@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from window_fixture import INITIAL_LINES, TWO_LINE_FAILURE, WindowTestCase
+from window_fixture import INITIAL_LINES, TWO_LINE_FAILURE, WindowTestCase, wait_until
 
 LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} window_driver\[\d+:\d+\] received half of the archive$")
 COLUMNS = 60
@@ -44,6 +44,9 @@ class Terminal:
     def output(self) -> str:
         # The terminal turns each line feed into carriage return + line feed.
         return b"".join(self.chunks).decode().replace("\r\n", "\n")
+
+    def resize(self, columns):
+        fcntl.ioctl(self.master, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
 
     def press_return(self):
         os.write(self.master, b"\r")
@@ -183,6 +186,30 @@ class TerminalWindowTest(WindowTestCase):
         out, output = self.run_in_terminal("idle", "button Cancel enabled")
         self.assert_events(out, closes=1, session=False)
         self.assertEqual("[--------------------] Downloading", drawings(output)[-1])
+
+    def test_line_follows_a_resize_of_the_terminal(self):
+        terminal = Terminal()
+        self.addCleanup(terminal.close)
+        # A failure shows still: only the resize itself can redraw the line.
+        process = self.start("failure", self.terminal_env(), stdin=terminal.slave, stderr=terminal.slave)
+        self.wait_for_trace("color red")
+        for columns, bar in [(100, "[" + "#" * 33 + "]"), (30, "[" + "#" * 10 + "]")]:
+            terminal.resize(columns)
+            process.send_signal(signal.SIGWINCH)
+            wait_until(lambda: drawings(terminal.output())[-1].startswith(bar + " "), "a line %d wide" % columns)
+            self.assertLessEqual(len(drawings(terminal.output())[-1]), columns)
+        self.assertIsNone(process.poll(), "SIGWINCH ended the run")
+        terminal.press_return()
+        out, _ = self.finish(process)
+        self.assertTrue(termios.tcgetattr(terminal.slave)[3] & termios.ECHO, "echo not restored")
+        terminal.close()
+        output = terminal.output()
+        self.assert_events(out, closes=1)
+        text = " " + TWO_LINE_FAILURE.replace("\n", " ")
+        self.assertEqual([(BAR_FULL + text)[:COLUMNS], ("[" + "#" * 33 + "]" + text)[:100],
+                          ("[" + "#" * 10 + "]" + text)[:30]], drawings(output)[-3:])
+        # One line feed at the end: the Return typed is not echoed.
+        self.assertTrue(output.endswith("] " + RED + "Error during the " + PLAIN + "\n"), repr(output[-80:]))
 
     def test_in_place_line_moves_and_makes_room_for_log_lines(self):
         terminal = Terminal()

@@ -1,0 +1,91 @@
+#include "driver/interrupt_ending.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "driver/console_report.h"
+#include "environment/temp_dir.h"
+#include "platform/process_tree.h"
+#include "platform/stderr_lock.h"
+
+namespace {
+
+sigset_t interruptSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  return signals;
+}
+
+bool allEnded(const std::vector<int>& pids) {
+  for (int pid : pids) {
+    if (!processEnded(pid)) return false;
+  }
+  return true;
+}
+
+// Sends `signal` to `pids` and waits until they have ended, at most `grace`
+// seconds; whatever is left then is killed.
+void endDescendants(const std::vector<int>& pids, int signal, double grace) {
+  for (int pid : pids) kill(pid, signal);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(grace);
+  while (!allEnded(pids) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (int pid : pids) {
+    if (!processEnded(pid)) kill(pid, SIGKILL);
+  }
+}
+
+// A handler that someone installed meanwhile (the download window's signal
+// watch) gets the signal instead: it was asked for the time it is installed.
+bool handOnToInstalledHandler(int signal) {
+  struct sigaction current;
+  if (sigaction(signal, nullptr, &current) != 0) return false;
+  if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler == SIG_DFL ||
+      current.sa_handler == SIG_IGN) {
+    return false;
+  }
+  current.sa_handler(signal);
+  return true;
+}
+
+[[noreturn]] void watchForInterrupts(sigset_t signals) {
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&signals, &signal) != 0) continue;
+    if (handOnToInstalledHandler(signal)) continue;
+    endInterruptedRun(signal, 5.0);
+    _exit(255);
+  }
+}
+
+}  // namespace
+
+void endInterruptedRun(int signal, double graceSeconds) {
+  // Standard error stays ours to the end: the main thread's own failure lines
+  // for the child that ends now would only repeat this one.
+  standardErrorLock().lock();
+  endDescendants(descendantProcesses(), signal, graceSeconds);
+  TempDir::removeAllLive();
+  report_message_main("Installation failed.", true);
+}
+
+void installInterruptEnding() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  // Blocked here, before any other thread starts, so that every thread of
+  // the process inherits the mask and the signals reach only the watching
+  // thread, which takes them synchronously: no work in a signal handler, and
+  // no thread blocked in a system call stands in the way.
+  sigset_t signals = interruptSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread(&watchForInterrupts, signals).detach();
+}

@@ -1,0 +1,186 @@
+"""tools/make-bundle: the bundles it makes run, and every bad input is refused with its reason."""
+import os
+import subprocess
+import zipfile
+
+from bootstrap_fixture import (ARCHIVE, ENTRY, PROGRAM, RECORDING_AGENT, URL_FILE, BootstrapTestCase,
+                               DownloadTestCase, agent_archive, zip_archive)
+from window_fixture import write_png
+
+TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools", "make-bundle")
+ARGS = ["--flag", "two words", "$HOME", 'quote"d']
+
+
+def make_bundle_tool(*args, program=PROGRAM, cwd=None):
+    """Runs the tool; (status, standard output, standard error)."""
+    command = [TOOL, *(["--program", program] if program else []), *args]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, cwd=cwd)
+    return done.returncode, done.stdout, done.stderr
+
+
+class BundleToolCase(BootstrapTestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.inputs = self.folder("inputs")
+        self.out = self.folder("out")
+
+    def input_file(self, name, data):
+        path = os.path.join(self.inputs, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def splash(self, width=64, height=32):
+        path = os.path.join(self.inputs, "splash-%dx%d.png" % (width, height))
+        write_png(path, width, height)
+        return path
+
+    def make(self, *args, **options):
+        """Makes Boot.app in self.out; its path, checked to be what the tool printed."""
+        status, out, err = make_bundle_tool("--name", "Boot", "--output", self.out, *args, **options)
+        self.assertEqual((0, ""), (status, err))
+        app = os.path.join(self.out, "Boot.app")
+        self.assertEqual(os.path.realpath(app) + "\n", out)
+        return app
+
+
+class BundleRoutesTest(BundleToolCase):
+
+    def resources(self, app):
+        return os.path.join(app, "Contents", "Resources")
+
+    def run_app(self, app, env=None):
+        return self.run_program(os.path.join(app, "Contents", "MacOS", "bootstrapper"), ARGS, env=env)
+
+    def test_agent_archive_is_unpacked_and_run_with_the_arguments(self):
+        archive = self.input_file("agent.zip", agent_archive(("lib/data", b"x", 0o600)))
+        install_bundle = self.input_file("payload.zip", zip_archive(("payload", b"p", 0o644)))
+        app = self.make("--agent-archive", archive, "--splash", self.splash(), "--bundle-zip", install_bundle)
+        resources = self.resources(app)
+        self.assertEqual(sorted(os.listdir(resources)), sorted([ARCHIVE, "splash.png", "bundle.zip"]))
+        with open(os.path.join(resources, "bundle.zip"), "rb") as copied, open(install_bundle, "rb") as given:
+            self.assertEqual(given.read(), copied.read())
+        result = self.run_app(app)
+        self.assert_succeeded(result)
+        self.assertEqual(result.record.args[:2], [b"-installbundle", os.fsencode(os.path.join(resources, "bundle.zip"))])
+        self.assertEqual([os.fsencode(a) for a in ARGS], result.record.args[2:])
+        self.assert_unpacked_in_temp(result)
+
+    def test_agent_folder_is_zipped_with_its_modes_folders_and_links(self):
+        agent = self.folder("inputs", "agent")
+        with open(os.path.join(agent, "install"), "wb") as f:
+            f.write(b'test -x "$(dirname "$0")/bin/tool" && test -L "$(dirname "$0")/link" || exit 7\n'
+                    + RECORDING_AGENT)
+        os.makedirs(os.path.join(agent, "bin"))
+        tool = os.path.join(agent, "bin", "tool")
+        with open(tool, "w") as f:
+            f.write("#!/bin/sh\n")
+        os.chmod(tool, 0o755)
+        os.symlink("bin/tool", os.path.join(agent, "link"))
+        app = self.make("--agent-dir", agent)
+        with zipfile.ZipFile(os.path.join(self.resources(app), ARCHIVE)) as archive:
+            self.assertEqual(["bin/", "install", "link", "bin/tool"], archive.namelist())
+        result = self.run_app(app)
+        self.assert_succeeded(result)
+        self.assert_unpacked_in_temp(result)
+
+    def test_agent_entry_runs_in_place(self):
+        entry = self.input_file("entry.sh", RECORDING_AGENT)
+        app = self.make("--agent-entry", entry)
+        result = self.run_app(app)
+        self.assert_succeeded(result)
+        self.assertEqual(os.fsencode(os.path.join(self.resources(app), ENTRY)), result.record.argv0)
+
+    def test_force_replaces_a_bundle_and_its_absence_keeps_it(self):
+        entry = self.input_file("entry.sh", RECORDING_AGENT)
+        app = self.make("--agent-entry", entry)
+        status, _, err = make_bundle_tool("--name", "Boot", "--output", self.out, "--url", "http://127.0.0.1:9/a.zip")
+        self.assertEqual(1, status)
+        self.assertIn("Boot.app exists; give --force", err)
+        self.assertEqual([ENTRY], os.listdir(self.resources(app)))
+        self.make("--url", "http://127.0.0.1:9/a.zip", "--force")
+        self.assertEqual([URL_FILE], os.listdir(self.resources(app)))
+        self.assertEqual(["Boot.app"], os.listdir(self.out), "staging folder left behind")
+
+
+class BadInputTest(BundleToolCase):
+
+    def test_each_bad_input_is_named_and_nothing_is_made(self):
+        nested = self.input_file("nested.zip", zip_archive(("agent/", b"", 0o755), ("agent/install", b"", 0o644)))
+        no_install = self.input_file("other.zip", zip_archive(("setup", b"", 0o644)))
+        not_zip = self.input_file("text.zip", b"plain text\n")
+        with open(self.splash(), "rb") as png:
+            good_png = png.read()
+        cut_png = self.input_file("cut.png", good_png[:40])
+        crc_png = self.input_file("crc.png", good_png[:29] + bytes([good_png[29] ^ 1]) + good_png[30:])
+        jpeg = self.input_file("photo.png", b"\xff\xd8\xff\xe0" + b"\0" * 64)
+        empty_dir = self.folder("inputs", "empty")
+        cases = [  # (arguments, what standard error says)
+            (["--url", "ftp://example.invalid/a.zip"], "http or https only, not 'ftp'"),
+            (["--url", "file:///tmp/a.zip"], "http or https only, not 'file'"),
+            (["--url", "127.0.0.1/a.zip"], "http or https only"),
+            (["--url", "http:///a.zip"], "names no host"),
+            (["--url", "http://127.0.0.1:99999/a.zip"], "does not parse"),
+            (["--url", "http://127.0.0.1/a b.zip"], "without blanks"),
+            (["--agent-archive", nested], "no file 'install' at its top level: found agent/install"),
+            (["--agent-archive", no_install], "no file 'install' at its top level"),
+            (["--agent-archive", not_zip], "not a zip archive"),
+            (["--agent-archive", os.path.join(self.inputs, "missing.zip")], "no such file"),
+            (["--agent-dir", empty_dir], "holds no file 'install'"),
+            (["--agent-entry", os.path.join(self.inputs, "missing.sh")], "no such file"),
+            (["--url", "http://127.0.0.1/a", "--splash", jpeg], "not a PNG image"),
+            (["--url", "http://127.0.0.1/a", "--splash", cut_png], "damaged PNG image (cut short"),
+            (["--url", "http://127.0.0.1/a", "--splash", crc_png], "bad checksum in the IHDR chunk"),
+            (["--url", "http://127.0.0.1/a", "--bundle-zip", not_zip], "--bundle-zip"),
+            (["--url", "http://127.0.0.1/a", "--program", os.path.join(self.inputs, "none")], "--program"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                status, out, err = make_bundle_tool("--name", "Boot", "--output", self.out, *args)
+                self.assertEqual((1, ""), (status, out), err)
+                self.assertIn(message, err)
+                self.assertTrue(err.startswith("make-bundle: "), err)
+                self.assertEqual([], os.listdir(self.out))
+
+    def test_every_bad_input_is_reported_at_once(self):
+        status, _, err = make_bundle_tool("--name", "Boot", "--output", self.out, "--url", "gopher://x/",
+                                          "--splash", self.input_file("s.png", b"GIF89a"),
+                                          "--bundle-zip", self.input_file("b.zip", b""))
+        self.assertEqual(1, status)
+        self.assertEqual(3, len(err.splitlines()), err)
+
+    def test_usage_errors(self):
+        cases = [
+            (["--name", "Boot"], "give --url, an install agent"),
+            (["--name", "a/b", "--url", "http://h/a"], "plain folder name"),
+            (["--name", "Boot", "--agent-dir", ".", "--agent-entry", "x"], "not allowed with"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                status, _, err = make_bundle_tool("--output", self.out, *args)
+                self.assertIn(status, (1, 2))
+                self.assertIn(message, err)
+                self.assertEqual([], os.listdir(self.out))
+
+
+class DownloadBundleTest(DownloadTestCase, BundleToolCase):
+
+    def test_url_bundle_downloads_from_nginx_and_then_starts_from_the_cache(self):
+        self.publish("agent.zip", agent_archive())
+        url = "http://127.0.0.1:%d/agent.zip" % self.nginx.port
+        app = self.make("--url", url, "--splash", self.splash(800, 400))
+        with open(os.path.join(app, "Contents", "Resources", URL_FILE), "rb") as url_file:
+            self.assertEqual(url.encode() + b"\n", url_file.read())
+        program = os.path.join(app, "Contents", "MacOS", "bootstrapper")
+        bundle = type("Bundle", (), {"resources": os.path.join(app, "Contents", "Resources")})
+        for run in ("downloads", "cache hit"):
+            with self.subTest(run):
+                result = self.run_program(program, ARGS, env={"AGENT_SAY": "install agent ran"})
+                self.assert_started_from_cache(result, bundle, ARGS, unpacked=run == "downloads")
+                self.assertIsNotNone(self.stored_validation_string())
+
+
+if __name__ == "__main__":
+    import unittest
+    unittest.main()

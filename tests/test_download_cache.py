@@ -1,0 +1,133 @@
+"""The per-user cache: a current install agent is started without downloading it again,
+an outdated one is replaced, and only an ETag makes a download count as current."""
+import os
+import unittest
+import zipfile
+from urllib.parse import quote
+
+from bootstrap_fixture import AGENT_SAYS, DownloadTestCase, agent_archive
+
+ARGS = ["--from-cache", "two words"]
+BIG = 64 * 1024 * 1024
+RATE = 512 * 1024  # bytes a second: the whole big archive would take over two minutes
+MARK_TIME = 1_000_000_000  # an mtime that no unpacking gives (archives carry 2020)
+
+
+def only(name):
+    """An agent archive that also holds a file of this name."""
+    return agent_archive((name, name.encode(), 0o644))
+
+
+class CacheTest(DownloadTestCase):
+
+    def mark_cached_agent(self):
+        """Marks the cached agent so that a later run shows whether it was replaced or re-unpacked."""
+        marker = self.plant_marker()
+        os.utime(self.cache("installagent", "install"), (MARK_TIME, MARK_TIME))
+        return marker
+
+    def assert_cached_agent_untouched(self, marker):
+        self.assertTrue(os.path.exists(marker), "cached install agent replaced")
+        self.assertEqual(os.stat(self.cache("installagent", "install")).st_mtime, MARK_TIME, "re-unpacked")
+
+    def test_current_cache_is_started_without_downloading(self):
+        archive = agent_archive(("padding.bin", os.urandom(BIG), 0o644), compression=zipfile.ZIP_STORED)
+        size = len(archive)
+        self.publish("big.zip", archive)
+        bundle = self.download_bundle(self.fault_url("/big.zip"))
+        first = self.finish_program(self.start_program(bundle.program, ARGS, {"AGENT_SAY": AGENT_SAYS.decode()}))
+        self.assert_started_from_cache(first, bundle, ARGS)
+        self.assertLess(first.peak_memory_kib * 1024, BIG, "the archive was held in memory")
+        self.assertEqual(self.stored_validation_string(), b'"file-%d"' % size)
+        marker = self.mark_cached_agent()
+
+        before = self.idle_fault_stats()
+        # The same ETag, sent slowly: the run ends long before the archive could arrive.
+        bundle, second = self.run_download(self.fault_url("/big.zip?rate=%d" % RATE), ARGS, timeout=15)
+        after = self.idle_fault_stats()
+        self.assert_started_from_cache(second, bundle, ARGS, unpacked=False)
+        self.assert_cached_agent_untouched(marker)
+        self.assertEqual(after["requests"] - before["requests"], 1)
+        self.assertLess(after["bytes_sent"] - before["bytes_sent"], 4 * 1024 * 1024)
+        self.assertEqual(self.stored_validation_string(), b'"file-%d"' % size)
+
+    def test_validation_string_is_stored_and_compared_byte_for_byte(self):
+        self.publish("small.zip", only("small"))
+        etags = {  # as sent -> a near miss that must not count as current
+            '"quoted"': '"quoted "',
+            'W/"weak"': '"weak"',
+            "bare-token": "Bare-token",
+            '"with space"': "with space",
+        }
+        for etag, near_miss in etags.items():
+            with self.subTest(etag):
+                self.clear_cache()
+                url = self.fault_url("/small.zip?etag=" + quote(etag))
+                bundle, result = self.run_download(url, ARGS)
+                self.assert_started_from_cache(result, bundle, ARGS)
+                self.assertEqual(self.stored_validation_string(), etag.encode())
+                marker = self.mark_cached_agent()
+
+                bundle, result = self.run_download(url, ARGS)
+                self.assert_started_from_cache(result, bundle, ARGS, unpacked=False)
+                self.assert_cached_agent_untouched(marker)
+
+                bundle, result = self.run_download(self.fault_url("/small.zip?etag=" + quote(near_miss)), ARGS)
+                self.assert_started_from_cache(result, bundle, ARGS)
+                self.assertFalse(os.path.exists(marker), "outdated install agent kept")
+                self.assertEqual(self.stored_validation_string(), near_miss.encode())
+
+    def test_changed_archive_replaces_cached_agent(self):
+        self.publish("changing.zip", only("old-only"))
+        bundle, result = self.run_download(self.nginx.url("changing.zip"), ARGS)
+        self.assert_started_from_cache(result, bundle, ARGS)
+        old_etag = self.nginx.etag("changing.zip")
+        self.assertEqual(self.stored_validation_string(), old_etag)
+        marker = self.mark_cached_agent()
+
+        path = os.path.join(self.www, self.publish("changing.zip", only("new-only, longer")))
+        os.utime(path, (MARK_TIME, MARK_TIME))  # nginx's ETag changes with the time and the size
+        new_etag = self.nginx.etag("changing.zip")
+        self.assertNotEqual(new_etag, old_etag)
+        bundle, result = self.run_download(self.nginx.url("changing.zip"), ARGS)
+        self.assert_started_from_cache(result, bundle, ARGS)
+        self.assertEqual(sorted(os.listdir(self.cache("installagent"))), ["install", "new-only, longer"])
+        self.assertFalse(os.path.exists(marker))
+        self.assertEqual(self.stored_validation_string(), new_etag)
+
+    def test_download_without_etag_is_never_current(self):
+        self.publish("plain.zip", only("plain"))
+        runs = [  # (query, stored validation string afterwards)
+            ("", b'"file-%d"' % os.path.getsize(os.path.join(self.www, "plain.zip"))),
+            ("?noetag", None),  # replaces a cache that was current
+            ("?noetag", None),  # downloads again
+            ("?etag=", None),  # an empty ETag is no validation string either
+            ("?etag=", None),
+        ]
+        for number, (query, stored) in enumerate(runs):
+            with self.subTest(run=number, query=query):
+                marker = self.mark_cached_agent() if number else None
+                before = self.idle_fault_stats()
+                bundle, result = self.run_download(self.fault_url("/plain.zip" + query), ARGS)
+                after = self.idle_fault_stats()
+                self.assert_started_from_cache(result, bundle, ARGS)
+                self.assertEqual(self.stored_validation_string(), stored)
+                self.assertGreaterEqual(after["bytes_sent"] - before["bytes_sent"],
+                                        os.path.getsize(os.path.join(self.www, "plain.zip")))
+                if marker:
+                    self.assertFalse(os.path.exists(marker), "outdated install agent kept")
+
+    def test_validation_string_without_agent_entry_downloads_again(self):
+        self.publish("entry.zip", only("entry"))
+        url = self.fault_url("/entry.zip")
+        bundle, result = self.run_download(url, ARGS)
+        self.assert_started_from_cache(result, bundle, ARGS)
+        stored = self.stored_validation_string()
+        os.remove(self.cache("installagent", "install"))
+        bundle, result = self.run_download(url, ARGS)
+        self.assert_started_from_cache(result, bundle, ARGS)
+        self.assertEqual(self.stored_validation_string(), stored)
+
+
+if __name__ == "__main__":
+    unittest.main()
