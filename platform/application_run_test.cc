@@ -47,15 +47,7 @@ class FakeView : public WindowView {
   void show() override { log_.add("show"); }
   void launched(bool started) override { log_.add(started ? "launched" : "launched idle"); }
   void takeDown() override { log_.add("takeDown"); }
-  ControlReadings readBack() const override {
-    ControlReadings readings;
-    readings.status = state_.status;
-    readings.statusColor = state_.statusColor;
-    readings.progress = state_.progress;
-    readings.buttonTitle = state_.buttonTitle;
-    readings.buttonEnabled = state_.buttonEnabled;
-    return readings;
-  }
+  ControlReadings readBack() const override { return readingsOf(state_); }
   // As the user's close box does.
   void askToClose() { requestClose(); }
 

@@ -43,6 +43,16 @@ std::string traceNumber(double value) {
   return trimFraction(buffer);
 }
 
+ControlReadings readingsOf(const WindowState& state) {
+  ControlReadings readings;
+  readings.status = state.status;
+  readings.statusColor = state.statusColor;
+  readings.progress = state.progress;
+  readings.buttonTitle = state.buttonTitle;
+  readings.buttonEnabled = state.buttonEnabled;
+  return readings;
+}
+
 std::vector<std::string> traceLines(const ControlReadings& readings) {
   const ProgressState& progress = readings.progress;
   std::vector<std::string> lines = {

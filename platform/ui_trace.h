@@ -32,6 +32,10 @@ struct ControlReadings {
   int splashHeight = 0;
 };
 
+// The readings of a window that draws straight from `state` and shows no
+// images.
+ControlReadings readingsOf(const WindowState& state);
+
 // `text` with each line feed written as \n and each backslash as \\.
 std::string traceEscape(const std::string& text);
 // A plain decimal: "400", "0.5", "-3", the fewest digits that read back as

@@ -133,13 +133,7 @@ void TerminalWindow::takeDown() {
 
 ControlReadings TerminalWindow::readBack() const {
   std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-  ControlReadings readings;
-  readings.status = state_.status;
-  readings.statusColor = state_.statusColor;
-  readings.progress = state_.progress;
-  readings.buttonTitle = state_.buttonTitle;
-  readings.buttonEnabled = state_.buttonEnabled;
-  return readings;
+  return readingsOf(state_);
 }
 
 void TerminalWindow::clear() {

@@ -18,6 +18,18 @@ DRIVER = os.environ.get("WINDOW_DRIVER") or os.path.join(
 # Generous: only a hang exceeds these.
 NO_HANG = 30.0
 TWO_LINE_FAILURE = "Error during the download process.\nSee the log in Console app for more information."
+# The trace of the driver's "failure" scenario after the initial lines: a bar
+# that moves, then the failure display.
+FAILURE_LINES = [
+    "progress 0 1000 determinate still",
+    "progress 100 1000 determinate still",
+    "progress 200 1000 determinate still",
+    "progress 300 1000 determinate still",
+    "button Close enabled",
+    "progress 1000 1000 determinate still",
+    "status " + TWO_LINE_FAILURE.replace("\n", "\\n"),
+    "color red",
+]
 INITIAL_LINES = ["status Downloading", "color default", "progress 0 100 determinate still", "button Cancel enabled"]
 
 
