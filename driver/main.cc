@@ -2,11 +2,9 @@
 #include "driver/console_report.h"
 #include "driver/interrupt_ending.h"
 #include "platform/process.h"
-#include "platform/url_session.h"
 
 int main(int argc, char** argv) {
   setProcessArguments(argc, argv);
-  initializeUrlSessions();  // before any thread starts
   installInterruptEnding();
   int result =
       bootstrapInstallerMainFunc(argc, const_cast<const char**>(argv), report_message_main);

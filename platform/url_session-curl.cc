@@ -4,7 +4,6 @@
 // curl_multi_wakeup instead of waiting for data or a time-out.
 #include "platform/url_session.h"
 
-#include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -23,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/curl_library.h"
 #include "platform/file_system.h"
 
 namespace {
@@ -102,16 +102,16 @@ void BodyFile::remove() {
 }
 
 // Why `url` cannot be fetched, found before any connection, or "".
-std::string urlProblem(const std::string& url) {
+std::string urlProblem(const CurlLibrary& curl, const std::string& url) {
   if (url.empty()) return "The URL is empty";
   // libcurl takes C strings: a NUL byte would silently cut the URL short.
   if (url.find('\0') != std::string::npos) return "The URL does not parse: it holds a NUL byte";
-  CURLU* parsed = curl_url();
+  CURLU* parsed = curl.url();
   CURLUcode code =
-      parsed ? curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
-  curl_url_cleanup(parsed);
+      parsed ? curl.url_set(parsed, CURLUPART_URL, url.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
+  curl.url_cleanup(parsed);
   if (code == CURLUE_OK) return "";
-  return std::string("The URL does not parse: ") + curl_url_strerror(code);
+  return std::string("The URL does not parse: ") + curl.url_strerror(code);
 }
 
 // The status of a status line ("HTTP/1.1 200 OK"), or 0 for any other line.
@@ -178,9 +178,9 @@ std::set<int> openDescriptors() {
 
 // A multi handle whose descriptors a child process does not inherit:
 // libcurl (7.88) opens its wake-up socket pair without close-on-exec.
-CURLM* newMultiHandle() {
+CURLM* newMultiHandle(const CurlLibrary& curl) {
   std::set<int> before = openDescriptors();
-  CURLM* multi = curl_multi_init();
+  CURLM* multi = curl.multi_init();
   for (int fd : openDescriptors()) {
     if (!before.count(fd)) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
   }
@@ -193,9 +193,9 @@ curl_socket_t openSocket(void*, curlsocktype, struct curl_sockaddr* address) {
 }
 
 // The result of the transfer that `multi` has finished.
-CURLcode resultOf(CURLM* multi) {
+CURLcode resultOf(const CurlLibrary& curl, CURLM* multi) {
   int left;
-  while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+  while (CURLMsg* message = curl.multi_info_read(multi, &left)) {
     if (message->msg == CURLMSG_DONE) return message->data.result;
   }
   return CURLE_FAILED_INIT;
@@ -220,6 +220,7 @@ class CurlTask : public UrlSessionTask {
  private:
   void run();
   UrlCompletion transfer();
+  UrlCompletion transferWith(const CurlLibrary& curl);
   void configure(CURL* easy);
   CURLcode perform(CURL* easy);
   CURLcode drive(CURLM* multi);
@@ -244,6 +245,7 @@ class CurlTask : public UrlSessionTask {
   std::thread thread_;      // set once under mutex_, before cancel() can win
 
   // Used on the task's thread only.
+  const CurlLibrary* curl_ = nullptr;  // set before multi_, when the transfer starts
   CURL* easy_ = nullptr;
   BodyFile body_;
   long long received_ = 0;         // reported so far
@@ -268,7 +270,7 @@ void CurlTask::resume() {
 void CurlTask::cancel() {
   cancelled_ = true;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (multi_) curl_multi_wakeup(multi_);
+  if (multi_) curl_->multi_wakeup(multi_);
 }
 
 UrlResponse CurlTask::response() const {
@@ -291,49 +293,57 @@ void CurlTask::run() {
 }
 
 UrlCompletion CurlTask::transfer() {
-  std::string problem = urlProblem(url_);
+  std::string problem;
+  const CurlLibrary* curl = curlLibrary(&problem);
+  if (curl == nullptr) return completion(UrlCompletion::Kind::kTransportError, problem, url_);
+  curl_ = curl;
+  return transferWith(*curl);
+}
+
+UrlCompletion CurlTask::transferWith(const CurlLibrary& curl) {
+  std::string problem = urlProblem(curl, url_);
   if (problem.empty()) problem = body_.create();
   if (!problem.empty()) return completion(UrlCompletion::Kind::kTransportError, problem, url_);
-  std::unique_ptr<CURL, void (*)(CURL*)> easy(curl_easy_init(), curl_easy_cleanup);
+  std::unique_ptr<CURL, void (*)(CURL*)> easy(curl.easy_init(), curl.easy_cleanup);
   CURLcode result = easy ? perform(easy.get()) : CURLE_OUT_OF_MEMORY;
   if (result == CURLE_OK && writeError_.empty()) return UrlCompletion();
   char* effectiveUrl = nullptr;
-  if (easy) curl_easy_getinfo(easy.get(), CURLINFO_EFFECTIVE_URL, &effectiveUrl);
+  if (easy) curl.easy_getinfo(easy.get(), CURLINFO_EFFECTIVE_URL, &effectiveUrl);
   return completion(UrlCompletion::Kind::kTransportError, failureText(result),
                     effectiveUrl ? effectiveUrl : url_);
 }
 
 void CurlTask::configure(CURL* easy) {
-  curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kProtocols);
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReadBufferBytes);
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText_);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openSocket);
+  curl_->easy_setopt(easy, CURLOPT_URL, url_.c_str());
+  curl_->easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_->easy_setopt(easy, CURLOPT_PROTOCOLS_STR, kProtocols);
+  curl_->easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
+  curl_->easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_->easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_->easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+  curl_->easy_setopt(easy, CURLOPT_BUFFERSIZE, kReadBufferBytes);
+  curl_->easy_setopt(easy, CURLOPT_USERAGENT, kUserAgent);
+  curl_->easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText_);
+  curl_->easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_->easy_setopt(easy, CURLOPT_HEADERDATA, this);
+  curl_->easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
+  curl_->easy_setopt(easy, CURLOPT_WRITEDATA, this);
+  curl_->easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openSocket);
   const char* certificates = std::getenv("SSL_CERT_FILE");
-  if (certificates && *certificates) curl_easy_setopt(easy, CURLOPT_CAINFO, certificates);
+  if (certificates && *certificates) curl_->easy_setopt(easy, CURLOPT_CAINFO, certificates);
 }
 
 CURLcode CurlTask::perform(CURL* easy) {
   configure(easy);
-  CURLM* multi = newMultiHandle();
+  CURLM* multi = newMultiHandle(*curl_);
   if (!multi) return CURLE_OUT_OF_MEMORY;
   easy_ = easy;
   setMulti(multi);
-  curl_multi_add_handle(multi, easy);
+  curl_->multi_add_handle(multi, easy);
   CURLcode result = drive(multi);
-  curl_multi_remove_handle(multi, easy);
+  curl_->multi_remove_handle(multi, easy);
   setMulti(nullptr);
-  curl_multi_cleanup(multi);
+  curl_->multi_cleanup(multi);
   easy_ = nullptr;
   return result;
 }
@@ -343,15 +353,15 @@ CURLcode CurlTask::drive(CURLM* multi) {
   lastArrival_ = Clock::now();
   while (!cancelled_) {
     int running = 0;
-    CURLMcode code = curl_multi_perform(multi, &running);
+    CURLMcode code = curl_->multi_perform(multi, &running);
     reportReceived();
-    if (code == CURLM_OK && running == 0) return resultOf(multi);
+    if (code == CURLM_OK && running == 0) return resultOf(*curl_, multi);
     if (Clock::now() - lastArrival_ >= kIdleLimit) {
       return fail(CURLE_OPERATION_TIMEDOUT, "Timed out: nothing received for " +
                                                 std::to_string(kIdleLimit.count()) + " seconds");
     }
-    if (code == CURLM_OK) code = curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr);
-    if (code != CURLM_OK) return fail(CURLE_FAILED_INIT, curl_multi_strerror(code));
+    if (code == CURLM_OK) code = curl_->multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr);
+    if (code != CURLM_OK) return fail(CURLE_FAILED_INIT, curl_->multi_strerror(code));
   }
   return CURLE_ABORTED_BY_CALLBACK;
 }
@@ -386,7 +396,7 @@ void CurlTask::receiveHeaderLine(const std::string& line) {
     response_.statusCode = status;
   } else if (trimmed(line).empty()) {
     curl_off_t length = -1;
-    curl_easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    curl_->easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     response_.expectedContentLength = length;
   } else if (splitHeaderLine(line, &name, &value)) {
     response_.setHeader(name, value);
@@ -402,6 +412,10 @@ size_t CurlTask::receiveBody(const char* data, size_t size) {
   writeError_ = body_.append(data, size);
   if (!writeError_.empty()) return 0;
   pending_ += static_cast<long long>(size);
+  // The first bytes are reported at once: the checks they start may end the
+  // transfer (a current cache), and every byte read before that is wasted and
+  // lets the server fill the socket buffers, which grow as fast as we read.
+  if (received_ == 0) reportReceived();
   return size;
 }
 
@@ -418,7 +432,7 @@ void CurlTask::reportReceived() {
 std::string CurlTask::failureText(CURLcode result) const {
   if (!writeError_.empty()) return writeError_;
   if (errorText_[0] != '\0') return errorText_;
-  return curl_easy_strerror(result);
+  return curl_->easy_strerror(result);
 }
 
 class CurlSession : public UrlSession {
@@ -459,5 +473,3 @@ void CurlSession::invalidateAndCancel() {
 std::unique_ptr<UrlSession> makeUrlSession(UrlSessionDelegate* delegate) {
   return std::make_unique<CurlSession>(delegate);
 }
-
-void initializeUrlSessions() { curl_global_init(CURL_GLOBAL_DEFAULT); }

@@ -91,7 +91,4 @@ class UrlSession {
 // compression asked for. `delegate` must outlive the session.
 std::unique_ptr<UrlSession> makeUrlSession(UrlSessionDelegate* delegate);
 
-// Process-wide set-up of the URL layer; call once in main before any thread.
-void initializeUrlSessions();
-
 #endif  // BOOTSTRAP_PLATFORM_URL_SESSION_H_

@@ -217,8 +217,6 @@ class Transfer {
 
 class UrlSessionTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { initializeUrlSessions(); }
-
   Recording fetch(const std::string& url, const std::string& cancelInside = "") {
     Recording recording = Transfer(url, cancelInside).finish();
     EXPECT_EQ(std::vector<std::string>(), listDir(temporary.path())) << "left behind by " << url;

@@ -24,6 +24,7 @@ from nginx_server import NginxServer, free_port
 from test_fault_server import FaultServer
 
 PROGRAM = os.environ.get("BOOTSTRAPPER", "")
+GTK_MODULE = os.path.join(os.path.dirname(PROGRAM), "bootstrapper-gtk.so")
 TIMEOUT = 60
 UNITTEST_VAR = "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__"
 ENTRY = "ZavirirazUdaDad"
@@ -133,6 +134,8 @@ class BootstrapTestCase(unittest.TestCase):
         for folder in (macos, res):
             os.makedirs(folder, exist_ok=True)
         shutil.copy2(PROGRAM, os.path.join(macos, program))
+        if os.path.exists(GTK_MODULE):  # the GTK window, where the program looks for it
+            shutil.copy2(GTK_MODULE, macos)
         for file_name, data in resources.items():
             with open(os.path.join(res, file_name), "wb") as f:
                 f.write(data)

@@ -1,14 +1,18 @@
 """tools/make-bundle: the bundles it makes run, and every bad input is refused with its reason."""
 import os
+import shutil
 import subprocess
 import zipfile
 
-from bootstrap_fixture import (ARCHIVE, ENTRY, PROGRAM, RECORDING_AGENT, URL_FILE, BootstrapTestCase,
+from bootstrap_fixture import (ARCHIVE, ENTRY, GTK_MODULE, PROGRAM, RECORDING_AGENT, URL_FILE, BootstrapTestCase,
                                DownloadTestCase, agent_archive, zip_archive)
 from window_fixture import write_png
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools", "make-bundle")
 ARGS = ["--flag", "two words", "$HOME", 'quote"d']
+MODULE = "bootstrapper-gtk.so"
+NO_MODULE_NOTE = "make-bundle: note: no bootstrapper-gtk.so beside %s or in its install's lib folder: " \
+                 "the bundle will use the terminal window\n"
 
 
 def make_bundle_tool(*args, program=PROGRAM, cwd=None):
@@ -36,10 +40,11 @@ class BundleToolCase(BootstrapTestCase):
         write_png(path, width, height)
         return path
 
-    def make(self, *args, **options):
-        """Makes Boot.app in self.out; its path, checked to be what the tool printed."""
-        status, out, err = make_bundle_tool("--name", "Boot", "--output", self.out, *args, **options)
-        self.assertEqual((0, ""), (status, err))
+    def make(self, *args, program=PROGRAM, module=os.path.exists(GTK_MODULE)):
+        """Makes Boot.app in self.out; its path, checked to be what the tool printed (and its note
+        when it finds no GTK module for the program)."""
+        status, out, err = make_bundle_tool("--name", "Boot", "--output", self.out, *args, program=program)
+        self.assertEqual((0, "" if module else NO_MODULE_NOTE % program), (status, err))
         app = os.path.join(self.out, "Boot.app")
         self.assertEqual(os.path.realpath(app) + "\n", out)
         return app
@@ -102,6 +107,51 @@ class BundleRoutesTest(BundleToolCase):
         self.make("--url", "http://127.0.0.1:9/a.zip", "--force")
         self.assertEqual([URL_FILE], os.listdir(self.resources(app)))
         self.assertEqual(["Boot.app"], os.listdir(self.out), "staging folder left behind")
+
+
+class GtkModuleCopyTest(BundleToolCase):
+
+    def lay_out(self, layout):
+        """PROGRAM copied into a folder laid out as `layout` (a path per file) with a module of its own bytes."""
+        top = self.folder("layouts")
+        for relative in layout:
+            path = os.path.join(top, relative)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            if relative.endswith("/bootstrapper"):
+                shutil.copy2(PROGRAM, path)
+            else:
+                with open(path, "w") as module:
+                    module.write("module at " + relative)
+        return os.path.join(top, layout[0])
+
+    def test_module_is_taken_from_beside_the_program_or_its_install(self):
+        entry = self.input_file("entry.sh", RECORDING_AGENT)
+        cases = [  # (program first, then the modules present; the one copied, None for none)
+            (["build/bootstrapper", "build/" + MODULE], "build/" + MODULE),
+            (["flat/bin/bootstrapper", "flat/bin/" + MODULE, "flat/lib/bootstrapper/" + MODULE], "flat/bin/" + MODULE),
+            (["p/bin/bootstrapper", "p/lib/bootstrapper/" + MODULE], "p/lib/bootstrapper/" + MODULE),
+            (["q/bin/bootstrapper", "q/lib64/bootstrapper/" + MODULE], "q/lib64/bootstrapper/" + MODULE),
+            (["m/bin/bootstrapper", "m/lib/x86_64-linux-gnu/bootstrapper/" + MODULE],
+             "m/lib/x86_64-linux-gnu/bootstrapper/" + MODULE),
+            (["n/bin/bootstrapper", "n/lib/" + MODULE, "n/bin/" + MODULE + ".old"], None),
+        ]
+        for layout, copied in cases:
+            with self.subTest(layout[0]):
+                program = self.lay_out(layout)
+                app = self.make("--agent-entry", entry, "--force", program=program, module=copied is not None)
+                macos = os.path.join(app, "Contents", "MacOS")
+                if copied is None:
+                    self.assertEqual(["bootstrapper"], os.listdir(macos))
+                else:
+                    self.assertEqual(sorted(["bootstrapper", MODULE]), sorted(os.listdir(macos)))
+                    with open(os.path.join(macos, MODULE)) as module:
+                        self.assertEqual("module at " + copied, module.read())
+                self.assert_succeeded(self.run_program(os.path.join(macos, "bootstrapper"), ARGS))
+
+    def test_build_trees_module_goes_into_the_bundle(self):
+        app = self.make("--agent-entry", self.input_file("entry.sh", RECORDING_AGENT))
+        with open(os.path.join(app, "Contents", "MacOS", MODULE), "rb") as copied, open(GTK_MODULE, "rb") as built:
+            self.assertEqual(built.read(), copied.read())
 
 
 class BadInputTest(BundleToolCase):

@@ -1,15 +1,26 @@
 """`cmake --install` and cpack: the installed program and bundle tool make a
-working bundle; the .deb and the .tar.gz hold both."""
+working bundle, and the installed program finds its GTK window; the .deb and
+the .tar.gz hold the same files."""
 import os
 import re
 import shutil
 import subprocess
 import tarfile
 
-from bootstrap_fixture import PROGRAM, BootstrapTestCase, agent_archive
+from bootstrap_fixture import PROGRAM, URL_FILE, Bundle, agent_archive
+from test_gtk_module import ARGS, GtkDisplayCase
 
 BUILD = os.path.dirname(PROGRAM)
-INSTALLED = ["bin/bootstrapper", "bin/bootstrapper-make-bundle", "share/doc/bootstrapper/README.md"]
+
+
+def install_libdir():
+    """The library folder the build installs into (CMAKE_INSTALL_LIBDIR), relative to the prefix."""
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+        return re.search(r"(?m)^CMAKE_INSTALL_LIBDIR:PATH=(.*)$", cache.read()).group(1)
+
+
+GTK_MODULE = install_libdir() + "/bootstrapper/bootstrapper-gtk.so"
+INSTALLED = ["bin/bootstrapper", "bin/bootstrapper-make-bundle", "share/doc/bootstrapper/README.md", GTK_MODULE]
 
 
 def run(*command, cwd=None):
@@ -20,7 +31,18 @@ def run(*command, cwd=None):
     return done.stdout
 
 
-class InstallTest(BootstrapTestCase):
+class InstallTest(GtkDisplayCase):
+
+    def installed_program_shows_the_gtk_window(self, prefix):
+        """Runs the installed program as a flat install downloading under the display."""
+        url_file = os.path.join(prefix, "bin", URL_FILE)
+        with open(url_file, "w") as f:
+            f.write(self.agent_url() + "\n")
+        flat = Bundle(os.path.join(prefix, "bin", "bootstrapper"), os.path.dirname(url_file), prefix)
+        result, trace = self.run_window(flat)
+        os.remove(url_file)
+        self.assert_started_from_cache(result, flat, ARGS, unpacked=None)  # and no log line
+        self.assert_window(trace, gtk=True)
 
     def bundle_with_installed_tool(self, prefix):
         """Makes Boot.app with the tool under `prefix`, which copies its own program; runs it."""
@@ -44,6 +66,7 @@ class InstallTest(BootstrapTestCase):
         for path in INSTALLED[:2]:
             self.assertTrue(os.access(os.path.join(prefix, path), os.X_OK), path)
         self.bundle_with_installed_tool(prefix)
+        self.installed_program_shows_the_gtk_window(prefix)
 
     def test_cpack_makes_a_deb_and_a_tarball_with_both_programs(self):
         out = self.folder("packages")
@@ -61,6 +84,8 @@ class InstallTest(BootstrapTestCase):
         depends = run("dpkg-deb", "-f", deb, "Depends")
         for package in ("libcurl4", "unzip", "python3"):
             self.assertIn(package, depends)
+        self.assertNotIn("gtk", depends)  # only the GTK window's module needs it
+        self.assertEqual("libgtk-3-0\n", run("dpkg-deb", "-f", deb, "Recommends"))
         self.assertEqual("bootstrapper\n", run("dpkg-deb", "-f", deb, "Package"))
 
         tarball = os.path.join(out, tarballs[0])
@@ -72,6 +97,7 @@ class InstallTest(BootstrapTestCase):
             unpacked = self.folder("unpacked")
             tar.extractall(unpacked, filter="tar") if hasattr(tarfile, "data_filter") else tar.extractall(unpacked)
         self.bundle_with_installed_tool(os.path.join(unpacked, top))
+        self.installed_program_shows_the_gtk_window(os.path.join(unpacked, top))  # moved, still found
         shutil.rmtree(unpacked)
 
 

@@ -93,6 +93,16 @@ class NetworkFaultTest(DownloadTestCase):
                               capture_output=True, timeout=60)
         return Result(proc.returncode, proc.stdout, proc.stderr, self.read_record())
 
+    def test_libcurl_that_cannot_be_loaded(self):
+        """The network library is loaded when the download starts: one that cannot be
+        loaded is a transport error like any other, and the bundle routes never need it."""
+        libraries = self.folder("broken-libraries")
+        with open(os.path.join(libraries, "libcurl.so.4"), "wb") as f:
+            f.write(b"not a shared library\n")
+        url = self.nginx.url("agent.zip")
+        self.check_fault(lambda: self.run_download(url, ARGS, env={"LD_LIBRARY_PATH": libraries})[1],
+                         TRANSPORT_FAILED, [log_of(rb"Cannot load libcurl\.so\.4: .*libcurl\.so\.4: .*", url)])
+
     def test_refusals_after_redirects(self):
         for status in (500, 503):
             target = quote("/agent.zip?status=%d&size=100" % status, safe="")

@@ -254,6 +254,7 @@ class GtkWindowTest(WindowTestCase):
         bundle = os.path.join(self.scratch.name, "Acme Setup.app", "Contents", "MacOS")
         os.makedirs(bundle)
         driver = shutil.copy2(DRIVER, bundle)
+        shutil.copy2(os.path.join(os.path.dirname(DRIVER), "bootstrapper-gtk.so"), bundle)
         process = self.start("failure", self.gtk_env(), executable=driver)
         self.wait_for_trace("color red")
         self.press_return(self.window_id("Acme Setup"))
