@@ -29,7 +29,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr long kReadBufferBytes = 512 * 1024;
+// libcurl's read size, and the most one report carries. Larger reads mean
+// fewer reports, each of which waits for the main thread: 2 MiB moved a
+// 512 MiB transfer about a third faster on loopback than 512 KiB did, for
+// 1.5 MiB more resident memory.
+constexpr long kReadBufferBytes = 2 * 1024 * 1024;
 
 // A transfer without any byte for this long has timed out. Timed here, not
 // with libcurl's low-speed limit, which takes a trickle of a byte a second

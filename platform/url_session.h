@@ -47,7 +47,8 @@ class UrlSessionDelegate {
  public:
   virtual ~UrlSessionDelegate() = default;
   // `bytesWritten` bytes arrived since the last report; reports come no more
-  // often than the connection's reads, and carry at most 512 KiB each.
+  // often than the connection's reads, and carry at most 2 MiB each; the first
+  // comes with the first bytes of the body.
   // `totalBytesExpectedToWrite` is the announced length, or -1.
   virtual void didWriteData(long long bytesWritten, long long totalBytesWritten,
                             long long totalBytesExpectedToWrite) = 0;

@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kHang = std::chrono::seconds(30);    // a transfer not ended by then hangs
 constexpr auto kPrompt = std::chrono::seconds(20);  // a cancel takes effect well before
-constexpr long long kReadBuffer = 512 * 1024;
+constexpr long long kReadBuffer = 2 * 1024 * 1024;
 
 // Open descriptors; the listing's own is closed by the time it is checked.
 std::set<int> openDescriptors() {
