@@ -8,7 +8,7 @@ import os
 import re
 import subprocess
 
-from bootstrap_fixture import AGENT_SAYS, PROGRAM, DownloadTestCase, agent_archive, split_stderr
+from bootstrap_fixture import AGENT_SAYS, PROGRAM, DownloadTestCase, agent_archive, split_stderr, zip_archive
 from test_window_gtk import VirtualDisplay
 
 MODULE = "bootstrapper-gtk.so"
@@ -139,6 +139,22 @@ class GtkModuleTest(GtkDisplayCase):
                     result, trace = self.run_window(bundle, **env)
                     self.assert_started_from_cache(result, bundle, ARGS, unpacked=True)
                     self.assert_window(trace, gtk=False)
+
+    def test_window_leaves_opengl_out_and_the_agent_gets_the_users_setting(self):
+        """GTK starts without OpenGL (no GL library is loaded) unless the user set GDK_GL;
+        the install agent's environment is the user's either way."""
+        self.publish("gl-agent.zip", zip_archive(("install", b'printf "GDK_GL=%s\\n" "${GDK_GL-unset}" >&2\n', 0o644)))
+        url = "http://127.0.0.1:%d/gl-agent.zip" % self.nginx.port
+        for label, env, agent_sees in (("unset", {}, b"GDK_GL=unset"), ("set", {"GDK_GL": "always"}, b"GDK_GL=always")):
+            with self.subTest(label):
+                bundle = self.download_bundle(url, "gl " + label)
+                result, trace = self.run_window(bundle, LD_DEBUG="files", **env)
+                self.assertEqual(0, result.status, result.stderr[-2000:])
+                self.assert_window(trace, gtk=True)
+                self.assertIn(agent_sees, result.stderr.splitlines())
+                if label == "unset":
+                    loaded_gl = re.search(rb"file=(libGLX?\.so[^ ]*)", result.stderr)
+                    self.assertIsNone(loaded_gl, "GTK loaded OpenGL")
 
     def test_only_the_module_links_gtk(self):
         program = subprocess.run(["ldd", PROGRAM], check=True, capture_output=True, text=True).stdout
