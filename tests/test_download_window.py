@@ -140,7 +140,11 @@ class DownloadWindowTest(DownloadTestCase):
             with self.subTest(label):
                 self.clear_cache()
                 _, proc = self.start_window(url)
-                trace = self.wait_for_trace(proc, lambda t: "status " + text in t and button in t, "the failure")
+                # The failure display changes one control after the other: wait for its last change
+                # (the red colour, after the text) before reading the trace.
+                def shown(t, status="status " + text, button=button):
+                    return status in t and button in t and "color red" in t[t.index(status):]
+                trace = self.wait_for_trace(proc, shown, "the failure")
                 failed = trace.index("status " + text)
                 self.assertIn("color red", trace[failed:])
                 value, maximum, mode, animation = progress([l for l in trace if l.startswith("progress ")][-1])
