@@ -15,8 +15,13 @@ std::vector<std::string>& livePaths() {
   return paths;
 }
 
-void forget(const std::string& path) {
+// Removes the directory at `path` and forgets it, under the lock: a run
+// ended meanwhile from another thread (removeAllLive, then _exit) either
+// finds the directory still listed or waits until it is gone, and never
+// ends the process in the middle of this removal with the path forgotten.
+void removeAndForget(const std::string& path) {
   std::lock_guard<std::mutex> guard(liveLock);
+  removeTree(path);
   std::vector<std::string>& paths = livePaths();
   paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
 }
@@ -42,7 +47,5 @@ TempDir::TempDir(std::string /*name*/) {
 }
 
 TempDir::~TempDir() {
-  if (path_.empty()) return;
-  forget(path_);
-  removeTree(path_);
+  if (!path_.empty()) removeAndForget(path_);
 }
