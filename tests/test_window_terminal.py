@@ -128,16 +128,7 @@ class TerminalWindowTest(WindowTestCase):
                 self.assert_trace_ends_closed(trace)
 
     def test_signals_close_the_window(self):
-        for signal_number in (signal.SIGINT, signal.SIGTERM):
-            with self.subTest(signal_number.name):
-                process = self.start("hold", self.terminal_env())
-                self.wait_for_trace("progress 1 100 indeterminate animating")
-                process.send_signal(signal_number)
-                out, _ = self.finish(process)
-                self.assert_events(out, closes=1)
-                trace = self.trace()
-                self.assert_trace_ends_closed(trace)
-                self.assertFalse([line for line in trace if "after the close" in line])
+        self.check_signals_close(self.terminal_env())
 
     def run_in_terminal(self, scenario, wait_for):
         """Runs `scenario` on a terminal until the trace shows `wait_for`, then

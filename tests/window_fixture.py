@@ -5,6 +5,7 @@ beside BOOTSTRAPPER), which runs the application with a scripted delegate,
 and read what the window did from its UI trace (QZ_BOOTSTRAP_UI_TRACE).
 """
 import os
+import signal
 import struct
 import subprocess
 import tempfile
@@ -131,6 +132,21 @@ class WindowTestCase(unittest.TestCase):
         for line in expected:
             self.assertIn(line, lines[position:], "\n".join(lines))
             position = lines.index(line, position) + 1
+
+    def check_signals_close(self, env: Dict[str, str], while_held=lambda signal_number: None) -> None:
+        """SIGINT and SIGTERM each close a window held open by the session, once and for good;
+        while_held(signal) runs just before the signal is sent."""
+        for signal_number in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal_number.name):
+                process = self.start("hold", env)
+                self.wait_for_trace("progress 1 100 indeterminate animating")
+                while_held(signal_number)
+                process.send_signal(signal_number)
+                out, _ = self.finish(process)
+                self.assert_events(out, closes=1)
+                trace = self.trace()
+                self.assert_trace_ends_closed(trace)
+                self.assertFalse([line for line in trace if "after the close" in line])
 
     def assert_trace_ends_closed(self, lines: List[str]) -> None:
         self.assertEqual("closed", lines[-1], "\n".join(lines))
