@@ -1,10 +1,16 @@
-// An advisory lock on the per-user cache directory, so that bootstraps of the
-// same user that run at once never see each other's half-done cache steps.
+// Locks on the per-user cache, so that bootstraps of the same user that run
+// at once never see each other's half-done cache steps, and never delete an
+// install agent that another run has started and that still runs.
 #ifndef BOOTSTRAP_CACHE_CACHE_LOCK_H_
 #define BOOTSTRAP_CACHE_CACHE_LOCK_H_
 
 #include <string>
 
+// The file in the cache directory whose shared lock marks the cached install
+// agent as in use.
+inline const std::string CACHE_LOCK_FILE = ".lock";
+
+// The lock for the short cache steps: checking, deleting, unpacking, starting.
 class CacheLock {
  public:
   // Takes an exclusive flock on `cacheDir`, waiting while another process
@@ -25,5 +31,25 @@ class CacheLock {
   int fd_ = -1;
   bool held_ = false;
 };
+
+// The cached install agent in use. Every run that starts the cached agent
+// holds a shared lock on the cache's lock file until the process ends (the
+// process ends when its install agent has); deleting or unpacking the cached
+// agent needs the exclusive lock, which a run never waits for: an agent may
+// run for an hour. Call these only while holding the CacheLock. One use per
+// process.
+
+// Takes the exclusive lock without waiting. True when this run may delete or
+// unpack the cached agent, until it calls useCachedInstallAgent or
+// releaseCachedInstallAgent; false, with why in `error`, when another run's
+// install agent uses the cache or the lock file cannot be had.
+bool claimCachedInstallAgent(const std::string& cacheDir, std::string* error);
+
+// Marks the cached install agent as used by this run until the process ends;
+// a lock file that cannot be had leaves it unmarked.
+void useCachedInstallAgent(const std::string& cacheDir);
+
+// Gives up a claim.
+void releaseCachedInstallAgent();
 
 #endif  // BOOTSTRAP_CACHE_CACHE_LOCK_H_

@@ -1,26 +1,43 @@
-// Whether the per-user cache may be trusted: a cache that another user owns,
-// or that group or others may write (a /tmp cache made in advance by someone
-// else, say), could hold an install agent of their choosing.
+// Whether the per-user cache may be used. The program's own folder (what
+// getInstallAgentCacheDir answers) and what lies below it are ours: whatever
+// there another user owns, others may write, or is a link, could hold an
+// install agent of their choosing, and is removed. The folders above it are
+// not ours: they are judged, never changed, and when one is not acceptable
+// the run goes on without the cache.
 #ifndef BOOTSTRAP_CACHE_CACHE_TRUST_H_
 #define BOOTSTRAP_CACHE_CACHE_TRUST_H_
 
 #include <string>
 #include <vector>
 
-// The cache's own paths below the home (or /tmp): every folder of the cache
-// path, the install agent directory and the validation string file, from the
-// top down. `cacheDir` is what getInstallAgentCacheDir answers.
+// The folders above the program's own cache folder, from the home (or /tmp)
+// down: the home itself, ".korvex", "app_installer_cache" and the release's
+// folder. Empty when `cacheDir` is not a cache path.
+std::vector<std::string> foldersAboveCache(const std::string& cacheDir);
+
+// The program's own paths, from the top down: the cache folder, the install
+// agent directory, the validation string file and the lock file.
 std::vector<std::string> cachePathsToTrust(const std::string& cacheDir);
 
-// Empty when `path` may be trusted: it is missing, or it is owned by this
-// process's user, not a symbolic link, of the expected type (a directory, or
-// a regular file for the validation string file) and not writable by group
-// or others. Otherwise why not, with the path.
+// Empty when the folder above the cache at `path` is acceptable: missing, or,
+// followed through symbolic links, a directory of this user or of root that
+// group and others may not write (a sticky one of root's, like /tmp, is
+// fine). Otherwise why not and what to do, with the path.
+std::string distrustOfFolderAbove(const std::string& path);
+
+// Empty when the program's own `path` may be trusted: it is missing, or it is
+// owned by this process's user, not a symbolic link, of the expected type (a
+// directory, or a regular file) and not writable by group or others.
+// Otherwise why not, with the path.
 std::string distrustOf(const std::string& path, bool directory);
 
-// Makes the cache trustworthy: the first path that may not be trusted is
-// removed with everything below it, to be made afresh by the caller. Empty on
-// success; otherwise a message naming the path that could not be removed.
+// The log line of a run that goes on without the cache, for `why`.
+std::string cacheNotUsedLine(const std::string& why);
+
+// Readies the cache for use: when every folder above it is acceptable, makes
+// the missing folders (0700) and removes the first of the program's own paths
+// that may not be trusted, with everything below it, to be made afresh. Empty
+// when the cache may be used; otherwise the log line that says why not.
 std::string secureCache(const std::string& cacheDir);
 
 #endif  // BOOTSTRAP_CACHE_CACHE_TRUST_H_

@@ -6,13 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "cache/cache_layout.h"
+#include "driver/names.h"
 #include "tests/test_util.h"
 
 namespace {
-
-const char* const kCacheFolders[] = {"/.korvex", "/.korvex/app_installer_cache",
-                                     "/.korvex/app_installer_cache/T3016b",
-                                     "/.korvex/app_installer_cache/T3016b/darx64"};
 
 std::string makeCurrentCache(const ScratchDir& home) {
   ScopedEnv env("HOME", home.path());
@@ -27,12 +24,17 @@ bool isFolder(const std::string& path) { return path.find(".validatestring") == 
 
 }  // namespace
 
-TEST(CacheTrustTest, PathsRunFromTheTopFolderToTheValidationString) {
-  std::vector<std::string> expected;
-  for (const char* folder : kCacheFolders) expected.push_back(std::string("/h") + folder);
-  expected.push_back("/h/.korvex/app_installer_cache/T3016b/darx64/installagent");
-  expected.push_back("/h/.korvex/app_installer_cache/T3016b/darx64/.validatestring");
-  EXPECT_EQ(expected, cachePathsToTrust("/h/.korvex/app_installer_cache/T3016b/darx64/"));
+TEST(CacheTrustTest, FoldersAboveAreTheHomeToTheReleaseOwnPathsTheRest) {
+  const std::string top = "/h/.korvex/app_installer_cache";
+  const std::string release = "/" + RELEASE_NAME;
+  EXPECT_EQ((std::vector<std::string>{"/h", "/h/.korvex", top, top + release}),
+            foldersAboveCache(top + "/T3016b/darx64/"));
+  EXPECT_EQ("/", foldersAboveCache("/.korvex/app_installer_cache" + release + "/darx64/").front());
+  EXPECT_EQ((std::vector<std::string>{top + "/T3016b/darx64", top + "/T3016b/darx64/installagent",
+                                      top + "/T3016b/darx64/.validatestring",
+                                      top + "/T3016b/darx64/.lock"}),
+            cachePathsToTrust(top + "/T3016b/darx64/"));
+  EXPECT_EQ(std::vector<std::string>(), foldersAboveCache("/h/elsewhere/"));
   EXPECT_EQ(std::vector<std::string>(), cachePathsToTrust("/h/elsewhere/"));
 }
 
@@ -54,7 +56,6 @@ TEST(CacheTrustTest, EachKindOfDistrustRemovesFromThatPathDown) {
     void (*spoil)(const std::string& path);
     std::string why;
   };
-  auto groupWritable = [](const std::string& path) { chmod(path.c_str(), 0770); };
   auto othersWritable = [](const std::string& path) { chmod(path.c_str(), 0606); };
   auto replacedByLink = [](const std::string& path) {
     rename(path.c_str(), (path + ".real").c_str());
@@ -64,9 +65,8 @@ TEST(CacheTrustTest, EachKindOfDistrustRemovesFromThatPathDown) {
     rename(path.c_str(), (path + ".real").c_str());
     writeFile(path, "");
   };
-  const std::string cache = ".korvex/app_installer_cache/T3016b/darx64/";
+  const std::string cache = ".korvex/app_installer_cache/" + RELEASE_NAME + "/darx64/";
   const Case cases[] = {
-      {"top folder writable by the group", ".korvex", groupWritable, " may be written by others"},
       {"agent folder a link", cache + "installagent", replacedByLink, " is a symbolic link"},
       {"agent folder a file", cache + "installagent", replacedByFile, " is not a directory"},
       {"validation string writable by others", cache + ".validatestring", othersWritable,
@@ -101,4 +101,49 @@ TEST(CacheTrustTest, AnotherUsersCacheIsNeverTrusted) {
   EXPECT_FALSE(isDirectory(agentDir));
   EXPECT_EQ("\"etag\"", readFile(cacheDir + ".validatestring"))
       << "a trusted validation string beside it stays";
+}
+
+TEST(CacheTrustTest, FoldersAboveAreJudgedThroughLinksAndNeverChanged) {
+  ASSERT_EQ(0u, geteuid()) << "handing a folder to another user needs root";
+  struct Case {
+    const char* name;
+    std::string folder;  // below the home
+    void (*spoil)(const std::string& path);
+    const char* why;  // empty: the cache may be used
+  };
+  const Case cases[] = {
+      {"writable by the group", ".korvex", [](const std::string& p) { chmod(p.c_str(), 0770); },
+       " may be written by group or others; run chmod go-w "},
+      {"of another user", ".korvex/app_installer_cache/" + RELEASE_NAME,
+       [](const std::string& p) { chown(p.c_str(), 65534, 65534); }, " belongs to another user"},
+      {"root's, sticky and open to all", "", [](const std::string& p) { chmod(p.c_str(), 01777); },
+       ""},
+      {"a link to a folder of the user's", ".korvex",
+       [](const std::string& p) {
+         rename(p.c_str(), (p + ".moved").c_str());
+         symlink((p + ".moved").c_str(), p.c_str());
+       },
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir home;
+    std::string cacheDir = makeCurrentCache(home);
+    std::string folder = c.folder.empty() ? home.path() : home / c.folder;
+    writeFile(home / ".korvex/other-product", "theirs");
+    c.spoil(folder);
+    struct stat before;
+    lstat(folder.c_str(), &before);
+    std::string verdict = secureCache(cacheDir);
+    if (*c.why == '\0') {
+      EXPECT_EQ("", verdict);
+    } else {
+      EXPECT_NE(std::string::npos, verdict.find(folder + c.why)) << verdict;
+    }
+    struct stat after;
+    ASSERT_EQ(0, lstat(folder.c_str(), &after)) << "a folder above the cache was removed";
+    EXPECT_EQ(before.st_mode, after.st_mode);
+    EXPECT_EQ("theirs", readFile(home / ".korvex/other-product"));
+    EXPECT_EQ("\"etag\"", readFile(cacheDir + ".validatestring"));
+  }
 }

@@ -66,18 +66,24 @@ std::string sourceInstallAgentFrom(std::string location, std::string workDir, st
 
   std::string cacheDir = getInstallAgentCacheDir();
   std::string destination = cacheDir + INSTALL_AGENT_DIR;
-  std::string distrust = secureCache(cacheDir);
-  if (!distrust.empty()) {
-    report(distrust, true);
-    return std::string();
-  }
-  mkpath(destination, 0700);
+  // A cache that cannot be used is left as it is; the download window says
+  // why and goes on without it.
+  bool usable = secureCache(cacheDir).empty();
+  if (usable) mkpath(destination, 0700);
   std::string archive = workDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
   if (!download(archive.c_str(), url, report)) return std::string();
   CacheLock lock(cacheDir);
-  std::string cached = installAgentDirOnDisk();
-  if (!cached.empty()) return getInstallAgentExecutable(cached);
-  return unpackOrReport(archive, destination, report);
+  if (usable && !installAgentDirOnDisk().empty()) {
+    useCachedInstallAgent(cacheDir);
+    return getInstallAgentExecutable(destination);
+  }
+  std::string why;
+  if (!usable || !claimCachedInstallAgent(cacheDir, &why)) {
+    return unpackOrReport(archive, workDir + PATH_SEPARATOR + INSTALL_AGENT_DIR, report);
+  }
+  std::string entry = unpackOrReport(archive, destination, report);
+  useCachedInstallAgent(cacheDir);
+  return entry;
 }
 
 std::string sourceInstallAgent(std::string workDir, std::string url, MessageCallback report) {

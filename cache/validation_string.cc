@@ -1,5 +1,10 @@
 #include "cache/validation_string.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "driver/names.h"
@@ -35,8 +40,20 @@ bool isCacheValid(std::string cacheDir, std::string validationString) {
 
 void writeValidationString(std::string cacheDir, std::string validationString) {
   if (cacheDir.empty() || validationString.empty()) return;
-  std::FILE* file = std::fopen(validationStringPath(cacheDir).c_str(), "we");
-  if (file == nullptr) return;
-  std::fwrite(validationString.data(), 1, validationString.size(), file);
-  std::fclose(file);
+  // Private whatever the umask, and never written through a link: a file
+  // that others could write would make the cache untrusted.
+  int fd = open(validationStringPath(cacheDir).c_str(),
+                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  fchmod(fd, 0600);  // a file left by an older run keeps its mode otherwise
+  const char* data = validationString.data();
+  std::size_t left = validationString.size();
+  while (left > 0) {
+    ssize_t written = write(fd, data, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  close(fd);
 }

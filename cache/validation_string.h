@@ -15,7 +15,8 @@ bool isCacheValid(std::string cacheDir, std::string validationString);
 
 // Replaces the file's content with exactly the bytes of `validationString`.
 // Does nothing when either argument is empty; fails silently (no directory is
-// created).
+// created). The file is the user's alone (0600) whatever the umask, and a
+// symbolic link in its place is not written through.
 void writeValidationString(std::string cacheDir, std::string validationString);
 
 #endif  // BOOTSTRAP_CACHE_VALIDATION_STRING_H_

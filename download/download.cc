@@ -17,9 +17,6 @@ namespace {
 const char kTransportErrorText[] =
     "Error during the download process.\nSee the log in Console app for more information.";
 
-const char kUntrustedCacheText[] =
-    "The install agent cache cannot be trusted.\nSee the log in Console app for more information.";
-
 std::string refusalText(long status) {
   return "Download failed with error code " + std::to_string(status);
 }
@@ -43,7 +40,8 @@ Download::Download(const WindowControls& controls, DownloadPlatform& platform,
       cancel_(controls.cancel),
       platform_(platform),
       launch_(launch),
-      installAgentLocation_(downloadTo) {
+      installAgentLocation_(downloadTo),
+      privateAgentDir_(appendPathComponent(parentDirectory(downloadTo), INSTALL_AGENT_DIR)) {
   progress_->setDoubleValue(0.0);
   progress_->setMaxValue(100.0);
   progress_->setUsesThreadedAnimation(true);
@@ -121,40 +119,45 @@ bool Download::checkValidation() {
   // matches and is never stored.
   validationString_ = response.header("ETag");
   fileLength_ = response.expectedContentLength;
-  CacheUse use = useOrClearCache();
-  if (use == CacheUse::kUntrusted) {
-    onMain([&] { failure(kUntrustedCacheText, TextColor::kRed); });
-    abandonTransfer();
-    return false;
-  }
-  if (use == CacheUse::kStarted) {
-    abandonTransfer();
-    window_->close();
-    return false;
-  }
-  return true;
+  if (!useOrClearCache()) return true;
+  abandonTransfer();
+  window_->close();
+  return false;
 }
 
-Download::CacheUse Download::useOrClearCache() {
+bool Download::useOrClearCache() {
   std::string cacheDir = getInstallAgentCacheDir();
   CacheLock lock(cacheDir);
-  if (!trustCache(cacheDir)) return CacheUse::kUntrusted;
+  if (!trustCache(cacheDir)) return false;
   std::string agentDir = installAgentDirOnDisk();
-  if (agentDir.empty()) return CacheUse::kDownload;
+  if (agentDir.empty()) return false;
   if (isCacheValid(cacheDir, validationString_)) {
+    useCachedInstallAgent(cacheDir);
     fireInstallAgent();
-    return CacheUse::kStarted;
+    return true;
   }
+  if (!claimCache(cacheDir)) return false;
   // The cache no longer counts as current before any of it is deleted.
   std::remove(validationStringPath(cacheDir).c_str());
   removeTree(agentDir);
-  return CacheUse::kDownload;
+  releaseCachedInstallAgent();
+  return false;
 }
 
 bool Download::trustCache(const std::string& cacheDir) {
+  if (!useCache_) return false;
   std::string distrust = secureCache(cacheDir);
   if (distrust.empty()) return true;
   platform_.log(distrust);
+  useCache_ = false;
+  return false;
+}
+
+bool Download::claimCache(const std::string& cacheDir) {
+  std::string why;
+  if (claimCachedInstallAgent(cacheDir, &why)) return true;
+  platform_.log(cacheNotUsedLine(why));
+  useCache_ = false;
   return false;
 }
 
@@ -198,27 +201,42 @@ void Download::showUnpacking() {
   });
 }
 
-bool Download::unpackIntoCache(const std::string& path) {
+bool Download::unpackInto(const std::string& path, const std::string& agentDir) {
+  mkpath(agentDir, 0700);
+  if (!unzipInstallAgent(path, agentDir, "unzip", report_message_main)) return false;
+  // An archive without "install" at its top holds no install agent.
+  if (!pathExists(getInstallAgentExecutable(agentDir))) return false;
+  return removeWriteForOthers(agentDir);
+}
+
+bool Download::unpackAndStartFromCache(const std::string& path) {
+  // The lock covers the start too, so that no other run replaces the install
+  // agent between its unpacking and its start.
   std::string cacheDir = getInstallAgentCacheDir();
-  std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
+  CacheLock lock(cacheDir);
   if (!trustCache(cacheDir)) return false;
   // A bootstrap that ran at the same time may have unpacked this very
   // archive meanwhile: it is used as it is, not unpacked over.
-  if (isCacheValid(cacheDir, validationString_) && !installAgentDirOnDisk().empty()) return true;
-  // Whatever happens below, a half-unpacked cache must never count as current.
-  std::remove(validationStringPath(cacheDir).c_str());
-  mkpath(agentDir, 0700);
-  if (!unzipInstallAgent(path, agentDir, "unzip", report_message_main)) return false;
-  if (installAgentDirOnDisk().empty()) return false;  // the archive has no "install"
-  writeValidationString(cacheDir, validationString_);
+  if (!isCacheValid(cacheDir, validationString_) || installAgentDirOnDisk().empty()) {
+    if (!claimCache(cacheDir)) return false;
+    std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
+    // Whatever happens below, a half-unpacked cache must never count as current.
+    std::remove(validationStringPath(cacheDir).c_str());
+    removeTree(agentDir);
+    if (!unpackInto(path, agentDir)) {
+      releaseCachedInstallAgent();
+      return false;
+    }
+    writeValidationString(cacheDir, validationString_);
+  }
+  useCachedInstallAgent(cacheDir);
+  fireInstallAgent();
   return true;
 }
 
 bool Download::unpackAndStart(const std::string& path) {
-  // The lock covers the start too, so that no other run replaces the install
-  // agent between its unpacking and its start.
-  CacheLock lock(getInstallAgentCacheDir());
-  if (!unpackIntoCache(path)) return false;
+  if (useCache_ && unpackAndStartFromCache(path)) return true;
+  if (useCache_ || !unpackInto(path, privateAgentDir_)) return false;
   fireInstallAgent();
   return true;
 }
@@ -253,7 +271,8 @@ void Download::didCompleteWithError(const UrlCompletion& completion) {
 void Download::fireInstallAgent() {
   std::lock_guard<std::mutex> guard(launchLock_);
   if (closed_ || launch_->started) return;
-  installAgentLocation_ = installAgentDirOnDisk();
+  installAgentLocation_ =
+      useCache_ ? installAgentDirOnDisk() : appendPathComponent(privateAgentDir_, "");
   std::optional<MainBundle> bundle = platform_.mainBundle();
   std::vector<std::string> arguments = {
       appendPathComponent(installAgentLocation_, "install"), "-installbundle",

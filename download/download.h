@@ -80,22 +80,29 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   // The response's status: false (after the refusal display) for 400 and up.
   bool checkStatus(long status, const std::string& logLine);
   // Takes the validation string and length once per transfer and compares
-  // with the cache: false when the cache was current and its agent started,
-  // or when the cache cannot be trusted (after the failure display).
+  // with the cache: false when the cache was current and its agent started.
   bool checkValidation();
-  enum class CacheUse { kStarted, kDownload, kUntrusted };
-  // Under the cache lock: starts a current cached install agent, or deletes
-  // an outdated one. An untrusted cache is removed, never used.
-  CacheUse useOrClearCache();
-  // Removes a cache that cannot be trusted; false (logged) when that fails.
+  // Under the cache lock: starts a current cached install agent (true), or
+  // deletes an outdated one that no other run uses.
+  bool useOrClearCache();
+  // Whether the cache may be used; the first time it may not, the run goes
+  // on without it, and the log says why.
   bool trustCache(const std::string& cacheDir);
+  // Claims the cached install agent for deleting or unpacking; when another
+  // run's agent uses it, the run goes on without the cache (logged).
+  bool claimCache(const std::string& cacheDir);
   void resetBar();
   void abandonTransfer();
   void showUnpacking();
-  // Unpacks the archive at `path` into the cache; true when it holds the
-  // install agent entry afterwards.
-  bool unpackIntoCache(const std::string& path);
-  // Unpacks and starts the install agent under the cache lock.
+  // Unpacks the archive at `path` into `agentDir`; true when it holds the
+  // install agent entry afterwards, which group and others may not change.
+  bool unpackInto(const std::string& path, const std::string& agentDir);
+  // Unpacks the archive at `path` into the cache, under the cache lock, and
+  // starts the install agent from there. False when the unpacking failed, or
+  // when the cache cannot be used now (useCache_ is then false).
+  bool unpackAndStartFromCache(const std::string& path);
+  // Unpacks and starts the install agent: from the cache, or when it cannot
+  // be used, from the run's private temporary folder.
   bool unpackAndStart(const std::string& path);
   // Schedules the window's closing and stops the event loop.
   void handOff();
@@ -116,6 +123,11 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   std::string installAgentLocation_;
   std::string validationString_;
   bool checkedFirstReport_ = false;
+  // False once the cache turned out not to be usable: the install agent is
+  // then unpacked into privateAgentDir_, beside the downloaded archive, and
+  // nothing is stored.
+  bool useCache_ = true;
+  std::string privateAgentDir_;
   // Set once the transfer is cancelled, from any thread: later reports are
   // ignored.
   std::atomic<bool> abandoned_{false};

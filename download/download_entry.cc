@@ -17,11 +17,12 @@ namespace {
 // that failed.
 [[noreturn]] void endWithInstallAgent(int pid) {
   int status = pid < 0 ? -1 : waitForChild(pid);
+  // Gone before the last line, as on the console route.
+  TempDir::removeAllLive();
   if (status != 0) {
     report_message_main("Application install was not successful.", true);
     report_message_main("Installation failed.", true);
   }
-  TempDir::removeAllLive();
   std::exit(status == 0 ? 0 : 255);
 }
 

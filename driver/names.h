@@ -8,7 +8,12 @@
 // One shared instance of each name. They are defined in this order so that
 // CACHE_RELATIVE_PATH, built from the earlier ones, is always built after them.
 inline const std::string PATH_SEPARATOR = "/";
-inline const std::string RELEASE_NAME = "T3016b";
+// Set when building (BOOTSTRAP_RELEASE_NAME), so that a vendor's build keeps
+// a cache of its own.
+#ifndef BOOTSTRAP_RELEASE_NAME
+#error "BOOTSTRAP_RELEASE_NAME must be defined by the build"
+#endif
+inline const std::string RELEASE_NAME = BOOTSTRAP_RELEASE_NAME;
 inline const std::string PLATFORM_NAME = "darx64";
 inline const std::string INSTALL_AGENT_ZIP = "InstallAgent.zip";
 inline const std::string INSTALL_AGENT_DIR = "installagent";

@@ -30,6 +30,12 @@ bool pathExists(const std::string& path) {
   return stat(path.c_str(), &info) == 0;
 }
 
+std::string parentDirectory(const std::string& path) {
+  std::string::size_type separator = path.find_last_of('/');
+  if (separator == std::string::npos) return path;
+  return separator == 0 ? "/" : path.substr(0, separator);
+}
+
 namespace {
 
 bool removeEntryAt(int parent, const char* name);
@@ -68,7 +74,31 @@ bool removeEntryAt(int parent, const char* name) {
   return unlinkat(parent, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
+// Takes group and others' write permission from `name` in `parent` and below.
+bool restrictEntryAt(int parent, const char* name) {
+  struct stat info;
+  if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (S_ISLNK(info.st_mode)) return true;  // a link's own mode means nothing
+  bool changed = (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 ||
+                 fchmodat(parent, name, info.st_mode & 07755, 0) == 0;
+  if (!S_ISDIR(info.st_mode)) return changed;
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* directory = fd < 0 ? nullptr : fdopendir(fd);
+  if (directory == nullptr) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  for (const std::string& entry : entryNames(directory))
+    changed = restrictEntryAt(dirfd(directory), entry.c_str()) && changed;
+  closedir(directory);
+  return changed;
+}
+
 }  // namespace
+
+bool removeWriteForOthers(const std::string& path) {
+  return !path.empty() && restrictEntryAt(AT_FDCWD, path.c_str());
+}
 
 bool removeTree(const std::string& path) {
   if (path.empty()) return false;

@@ -19,6 +19,15 @@ std::string userTemporaryDirectory();
 // already gone counts).
 bool removeTree(const std::string& path);
 
+// Takes write permission from group and others on `path` and on everything
+// below it, without following symbolic links. True when every entry could be
+// changed.
+bool removeWriteForOthers(const std::string& path);
+
+// The folder that holds `path`: everything before its last "/" ("/" for a
+// path at the root); `path` itself when it has no "/".
+std::string parentDirectory(const std::string& path);
+
 // True when something exists at `path` (stat succeeds).
 bool pathExists(const std::string& path);
 

@@ -33,7 +33,9 @@ URL_FILE = "installAgentURL.txt"
 # Nothing listens on the discard port of the loopback address: a download
 # route reached by a test fails at once and sends nothing off the machine.
 URL = b"http://127.0.0.1:9/installagent.zip\n"
-CACHE_DIR = os.path.join(".korvex", "app_installer_cache", "T3016b", "darx64")
+# The build's release name places the cache (the sanitizer builds use another).
+CACHE_DIR = os.path.join(".korvex", "app_installer_cache", os.environ.get("BOOTSTRAP_RELEASE_NAME", "T3016b"),
+                         "darx64")
 CACHE_AGENT_DIR = os.path.join(CACHE_DIR, "installagent")
 
 FAILED = b"Installation failed."
@@ -384,6 +386,20 @@ class DownloadTestCase(BootstrapTestCase):
             self.assertEqual(INITIALIZING in lines, unpacked, result.stderr)
         self.assert_agent_got(result, bundle, args, argv0=self.cache("installagent", "install"))
         self.assert_no_temp_left()
+
+    def assert_started_without_cache(self, result, bundle, args, why):
+        """Status 0, the agent unpacked into the run's private folder in $TMPDIR
+        ran once with args, and one log line says why the cache was not used."""
+        self.assertEqual((result.status, result.stdout), (0, b""), result.stderr)
+        logs, lines = split_stderr(result.stderr)
+        self.assertEqual(len(logs), 1, result.stderr)
+        self.assertRegex(logs[0], rb"^The install agent cache is not used, the install agent runs from a "
+                                  rb"temporary folder: " + why + b"$")
+        self.assertEqual(lines.count(AGENT_SAYS), 1, result.stderr)
+        self.assertRegex(result.record.argv0, b"^" + re.escape(b(self.tmpdir)) + rb"/qz[^/]{6}/installagent/install$")
+        self.assert_agent_got(result, bundle, args, argv0=result.record.argv0)
+        private = os.path.dirname(os.path.dirname(result.record.argv0))
+        self.assertFalse(os.path.exists(private), "temporary folder left behind")
 
     def assert_download_failed(self, result, window_lines, log_patterns=(), also=()):
         """Status 255 ending with "Installation failed.", the window's failure

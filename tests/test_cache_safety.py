@@ -2,6 +2,7 @@
 a cache that another user owns or may write, hostile archives and a full disk."""
 import io
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -74,6 +75,35 @@ class ConcurrentRunsTest(DownloadTestCase):
                 self.assert_no_temp_left()
 
 
+    def test_install_agent_in_use_is_never_replaced(self):
+        """A cached agent that still reads its files while another product's bundle brings a newer
+        archive: the newer one runs from a temporary folder, and replaces the cache on a later run."""
+        reader = (b'echo started > "$AGENT_RECORD.started"\nsleep "${AGENT_SLEEP:-0}"\n'
+                  b'cat "$(dirname "$0")/data" > "$AGENT_RECORD.data"\n')
+        self.publish("reader.zip", zip_archive(("install", reader, 0o644), ("data", b"first archive", 0o644)))
+        self.publish("newer.zip", padded_archive("newer", 1000))
+        first_bundle = self.download_bundle(self.nginx.url("reader.zip"), "product C")
+        newer = self.download_bundle(self.nginx.url("newer.zip"), "product D")
+        for first_started in ("after unpacking", "from a cache hit"):
+            with self.subTest(first_started):
+                self.clear_cache()
+                if first_started == "from a cache hit":
+                    self.assertEqual(self.run_program(first_bundle.program, ARGS).status, 0)
+                record = os.path.join(self.root, "first")
+                first = self.start_program(first_bundle.program, ARGS, {"AGENT_RECORD": record, "AGENT_SLEEP": "3"})
+                self.wait_until(lambda: os.path.exists(record + ".started"), "the first agent starts", bound=20)
+                result = self.run_program(newer.program, ARGS, {"AGENT_SAY": AGENT_SAYS.decode()})
+                self.assert_started_without_cache(result, newer, ARGS, b"another run's install agent uses it; .*")
+                self.assertEqual(self.finish_program(first).status, 0)
+                with open(record + ".data", "rb") as f:
+                    self.assertEqual(f.read(), b"first archive")
+                os.remove(record + ".started")
+                for unpacked in (True, False):
+                    result = self.run_program(newer.program, ARGS, {"AGENT_SAY": AGENT_SAYS.decode()})
+                    self.assert_started_from_cache(result, newer, ARGS, unpacked=unpacked)
+                self.assertEqual(self.stored_validation_string(), self.nginx.etag("newer.zip"))
+
+
 class CacheTrustTest(DownloadTestCase):
 
     @classmethod
@@ -100,7 +130,6 @@ class CacheTrustTest(DownloadTestCase):
             os.chown(path, NOBODY, NOBODY)
 
         cases = {  # name -> what makes the planted cache untrustworthy
-            "top folder of another user": lambda c: chown_nobody(os.path.join(self.home, ".korvex")),
             "cache folder of another user": chown_nobody,
             "agent folder of another user": lambda c: chown_nobody(os.path.join(c, "installagent")),
             "validation string of another user": lambda c: chown_nobody(os.path.join(c, VALIDATION_FILE)),
@@ -134,27 +163,70 @@ class CacheTrustTest(DownloadTestCase):
             yield from (os.path.join(folder, d) for d in dirs)
         yield self.cache(VALIDATION_FILE)
 
-    def test_cache_that_cannot_be_replaced_fails_the_run(self):
+    def test_folders_above_the_cache_are_never_changed(self):
+        """Not ours: a folder above the program's own is judged through links, and when it is not
+        acceptable the run goes on without the cache, changing nothing of it."""
+        korvex = os.path.join(self.home, ".korvex")
+        release = os.path.dirname(self.cache())
+
+        def relocate(cache):
+            moved = os.path.join(self.root, "dot-korvex")
+            os.rename(korvex, moved)
+            os.symlink(moved, korvex)
+            shutil.rmtree(cache)
+
+        cases = {  # name -> (spoil the planted cache, the folder judged, why; None: the cache is used)
+            "top folder writable by the group": (lambda c: os.chmod(korvex, 0o770), korvex,
+                                                 b" may be written by group or others; run chmod go-w %s"),
+            "release folder of another user": (lambda c: os.chown(release, NOBODY, NOBODY), release,
+                                               b" belongs to another user; .*"),
+            "top folder a link to the user's own": (relocate, korvex, None),
+        }
+        for name, (spoil, folder, why) in cases.items():
+            with self.subTest(name):
+                self.clear_cache()
+                shutil.rmtree(os.path.join(self.root, "dot-korvex"), ignore_errors=True)
+                spoil(self.plant_current_cache(self.home))
+                with open(os.path.join(korvex, "other-product.cfg"), "w") as f:
+                    f.write("theirs")
+                before = os.lstat(folder)[:5]  # kind, mode, inode, device, links
+                if why is None:
+                    for unpacked in (True, False):
+                        bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS)
+                        self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked)
+                else:
+                    bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS)
+                    path = re.escape(os.fsencode(folder))
+                    self.assert_started_without_cache(result, bundle, ARGS, path + why.replace(b"%s", path))
+                    self.assertEqual(os.listdir(self.cache("installagent")), ["install"])
+                self.assert_planted_never_ran()
+                self.assertEqual(os.lstat(folder)[:5], before)
+                with open(os.path.join(korvex, "other-product.cfg")) as f:
+                    self.assertEqual(f.read(), "theirs")
+
+    def test_cache_made_in_a_shared_home_by_another_user_is_left_alone(self):
         """A home like /tmp (sticky, open to all) where another user made the cache in advance."""
         self.assertEqual(os.geteuid(), 0, "handing files to another user needs root")
-        shared = tempfile.mkdtemp(prefix="bootstrap-shared-home-")
-        self.addCleanup(shutil.rmtree, shared)
-        os.chmod(shared, 0o1777)
-        cache = self.plant_current_cache(shared)
-        for folder, dirs, files in os.walk(os.path.join(shared, ".korvex")):
-            os.chmod(folder, 0o755)
-            for name in files:
-                os.chmod(os.path.join(folder, name), 0o755)
-        bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, env={"HOME": shared},
-                                           unprivileged=True)
-        top = os.path.join(shared, ".korvex")
-        self.assertEqual(result.stderr.splitlines(), [
-            b"The install agent cache cannot be trusted and cannot be replaced: %s belongs to another user"
-            % os.fsencode(top), FAILED])
-        self.assertEqual(result.status, 255)
-        self.assertIsNone(result.record)
-        self.assert_planted_never_ran()
-        self.assertEqual(os.stat(os.path.join(cache, VALIDATION_FILE)).st_uid, 0, "the other user's cache changed")
+        cases = {  # the other user -> the path named, why
+            0: (os.path.join(CACHE_DIR), b"belongs to another user and cannot be removed"),
+            1: (".korvex", b"belongs to another user; .*"),
+        }
+        for owner, (judged, why) in cases.items():
+            with self.subTest(owner=owner):
+                shared = tempfile.mkdtemp(prefix="bootstrap-shared-home-")
+                self.addCleanup(shutil.rmtree, shared)
+                os.chmod(shared, 0o1777)
+                cache = self.plant_current_cache(shared)
+                for folder, dirs, files in os.walk(os.path.join(shared, ".korvex")):
+                    for path in [folder, *(os.path.join(folder, n) for n in files)]:
+                        os.chmod(path, 0o755)
+                        os.chown(path, owner, owner)
+                bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, env={"HOME": shared},
+                                                   unprivileged=True)
+                path = re.escape(os.fsencode(os.path.join(shared, judged)))
+                self.assert_started_without_cache(result, bundle, ARGS, path + b" " + why)
+                self.assert_planted_never_ran()
+                self.assertEqual(os.stat(os.path.join(cache, VALIDATION_FILE)).st_uid, owner, "their cache changed")
 
 
 class HostileArchiveTest(DownloadTestCase):
@@ -193,7 +265,7 @@ class HostileArchiveTest(DownloadTestCase):
                     self.assert_download_failed(result, [UNPACK_FAILED], also=(UNZIP_TOOL_FAILED,))
                     self.assertIsNone(self.stored_validation_string())
                 self.assert_nothing_outside(outside)
-                expected = ["installagent"] + ([VALIDATION_FILE] if unpacks else [])
+                expected = [".lock", "installagent"] + ([VALIDATION_FILE] if unpacks else [])
                 self.assertEqual(sorted(os.listdir(self.cache())), sorted(expected))
 
     def test_symbolic_link_entry_is_not_followed(self):

@@ -117,6 +117,27 @@ class CacheTest(DownloadTestCase):
                 if marker:
                     self.assertFalse(os.path.exists(marker), "outdated install agent kept")
 
+    def test_cache_is_private_and_hits_whatever_the_umask(self):
+        self.publish("umask.zip", agent_archive(("shared-data", b"x", 0o666), ("tools/", b"", 0o777)))
+        for mask in (0o002, 0o000):
+            with self.subTest(umask=oct(mask)):
+                self.clear_cache()
+                saved = os.umask(mask)  # the program inherits it
+                try:
+                    for unpacked in (True, False):
+                        bundle, result = self.run_download(self.nginx.url("umask.zip"), ARGS)
+                        self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked)
+                finally:
+                    os.umask(saved)
+                for folder, dirs, files in os.walk(os.path.join(self.home, ".korvex")):
+                    # Ours are the user's alone; the agent's own may be read by others, never written.
+                    private = 0o022 if "installagent" in folder else 0o077
+                    self.assertEqual(os.stat(folder).st_mode & private, 0, folder)
+                    for name in files:
+                        self.assertEqual(os.stat(os.path.join(folder, name)).st_mode & 0o022, 0, name)
+                for name in (".validatestring", ".lock"):
+                    self.assertEqual(os.stat(self.cache(name)).st_mode & 0o777, 0o600, name)
+
     def test_validation_string_without_agent_entry_downloads_again(self):
         self.publish("entry.zip", only("entry"))
         url = self.fault_url("/entry.zip")
