@@ -10,16 +10,21 @@
 
 #include "driver/console_report.h"
 #include "environment/temp_dir.h"
+#include "platform/process.h"
 #include "platform/process_tree.h"
 #include "platform/stderr_lock.h"
 
 namespace {
 
+// SIGINT and SIGTERM, but for one that came ignored: that one stays ignored,
+// unblocked, so that it never arrives (a blocked signal is kept pending even
+// while ignored, and sigwait would take it).
 sigset_t interruptSignals() {
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
+  for (int signal : {SIGINT, SIGTERM}) {
+    if (!signalInheritedIgnored(signal)) sigaddset(&signals, signal);
+  }
   return signals;
 }
 
