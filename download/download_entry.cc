@@ -4,6 +4,7 @@
 
 #include "download/download.h"
 #include "environment/temp_dir.h"
+#include "launch/agent_run.h"
 #include "platform/application.h"
 #include "platform/process.h"
 
@@ -14,9 +15,11 @@ namespace {
 
 // The window started the install agent: the run ends here, as the console
 // route ends, once the agent has ended. A start that failed counts as an agent
-// that failed.
+// that failed. The temporary directories go only after the agent, which may
+// still be cleaning up in them after a Ctrl-C.
 [[noreturn]] void endWithInstallAgent(int pid) {
   int status = pid < 0 ? -1 : waitForChild(pid);
+  finishInstallAgentRun();
   // Gone before the last line, as on the console route.
   TempDir::removeAllLive();
   if (status != 0) {

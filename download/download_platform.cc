@@ -1,5 +1,6 @@
 // The process's own platform for the download window.
 #include "download/download.h"
+#include "launch/agent_run.h"
 #include "platform/process.h"
 
 namespace {
@@ -11,8 +12,13 @@ class RealDownloadPlatform : public DownloadPlatform {
   }
   std::optional<MainBundle> mainBundle() override { return ::mainBundle(); }
   std::vector<std::string> processArguments() override { return ::processArguments(); }
+  // Starts the install agent (the one thing spawned), marked as its run until
+  // the entry has waited for it; nothing when the run ends on a signal.
   int spawn(const std::string& program, const std::vector<std::string>& arguments) override {
-    return spawnChild(program, arguments);
+    if (!beginInstallAgentRun()) return -1;
+    int pid = spawnChild(program, arguments);
+    if (pid < 0) finishInstallAgentRun();
+    return pid;
   }
   void log(const std::string& text) override { platformLog(text); }
 };

@@ -10,16 +10,22 @@
 
 #include "driver/console_report.h"
 #include "environment/temp_dir.h"
+#include "launch/agent_run.h"
+#include "platform/process.h"
 #include "platform/process_tree.h"
 #include "platform/stderr_lock.h"
 
 namespace {
 
+// SIGINT and SIGTERM, but for one that came ignored: that one stays ignored,
+// unblocked, so that it never arrives (a blocked signal is kept pending even
+// while ignored, and sigwait would take it).
 sigset_t interruptSignals() {
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
+  for (int signal : {SIGINT, SIGTERM}) {
+    if (!signalInheritedIgnored(signal)) sigaddset(&signals, signal);
+  }
   return signals;
 }
 
@@ -30,17 +36,20 @@ bool allEnded(const std::vector<int>& pids) {
   return true;
 }
 
-// Sends `signal` to `pids` and waits until they have ended, at most `grace`
-// seconds; whatever is left then is killed.
-void endDescendants(const std::vector<int>& pids, int signal, double grace) {
+// Sends `signal` to `pids` and waits until they have ended, however long
+// their own clean-up takes: nothing is killed behind their back.
+void endDescendants(const std::vector<int>& pids, int signal) {
   for (int pid : pids) kill(pid, signal);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(grace);
-  while (!allEnded(pids) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  for (int pid : pids) {
-    if (!processEnded(pid)) kill(pid, SIGKILL);
-  }
+  while (!allEnded(pids)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+// While the install agent runs, a signal is the agent's: a terminal's Ctrl-C
+// reached it already (one process group), and it decides, as under system().
+// A SIGTERM sent to this process alone is passed on to the agent and what it
+// started, once. The main thread goes on waiting for the agent either way.
+void leaveToInstallAgent(int signal) {
+  if (signal != SIGTERM) return;
+  for (int pid : descendantProcesses()) kill(pid, SIGTERM);
 }
 
 // A handler that someone installed meanwhile (the download window's signal
@@ -60,19 +69,25 @@ bool handOnToInstalledHandler(int signal) {
   for (;;) {
     int signal = 0;
     if (sigwait(&signals, &signal) != 0) continue;
-    if (handOnToInstalledHandler(signal)) continue;
-    endInterruptedRun(signal, 5.0);
+    // The agent's run comes first: the window may still be going down after
+    // its hand-off, and a SIGTERM then is the agent's, not the window's.
+    if (!installAgentRuns() && handOnToInstalledHandler(signal)) continue;
+    if (!claimEndOfRun()) {
+      leaveToInstallAgent(signal);
+      continue;
+    }
+    endInterruptedRun(signal);
     _exit(255);
   }
 }
 
 }  // namespace
 
-void endInterruptedRun(int signal, double graceSeconds) {
+void endInterruptedRun(int signal) {
   // Standard error stays ours to the end: the main thread's own failure lines
   // for the child that ends now would only repeat this one.
   standardErrorLock().lock();
-  endDescendants(descendantProcesses(), signal, graceSeconds);
+  endDescendants(descendantProcesses(), signal);
   TempDir::removeAllLive();
   report_message_main("Installation failed.", true);
 }

@@ -5,6 +5,8 @@
 
 int main(int argc, char** argv) {
   setProcessArguments(argc, argv);
+  // Before anything blocks or handles them: an ignored one stays ignored.
+  recordInheritedSignals();
   installInterruptEnding();
   int result =
       bootstrapInstallerMainFunc(argc, const_cast<const char**>(argv), report_message_main);

@@ -13,8 +13,9 @@
 std::string installAgentCommandLine(const std::string& commandPrefix,
                                     const std::string& bundleLocation, int argc, const char** argv);
 
-// Runs that command line through the shell and waits. True when it ended with
-// status 0. "Failed to start the install agent" when the hand-over throws.
+// Runs that command line through the shell, which execs the agent, and waits,
+// marked as the install agent's run (launch/agent_run.h). True when it ended
+// with status 0. "Failed to start the install agent" when the hand-over throws.
 bool fireInstallAgentWithArgs(std::string installAgentEntry, std::string commandPrefix,
                               std::string bundleLocation, int argc, const char** argv,
                               MessageCallback report);

@@ -45,7 +45,8 @@ std::string argv2cmdline(int argc, char const** argv) {
 int call_system(std::string /*program*/, std::string commandLine) {
   // What system() does, except that SIGINT and SIGQUIT are not ignored in the
   // whole process meanwhile (system() ignores them for every thread): an
-  // interrupt while unzip or the install agent runs still ends the run.
+  // interrupt while unzip runs still ends the run. While the install agent
+  // runs, the signal thread itself leaves SIGINT to it (launch/agent_run.h).
   int pid = spawnChild("/bin/sh", {"-c", commandLine});
   if (pid < 0) return -1;
   int status;

@@ -47,7 +47,43 @@ std::string programName() {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// SIGINT and SIGTERM, those of them that came ignored, as the first call found them.
+sigset_t inheritedIgnored() {
+  static const sigset_t ignored = [] {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM}) {
+      struct sigaction current;
+      if (sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+          current.sa_handler == SIG_IGN) {
+        sigaddset(&set, signal);
+      }
+    }
+    return set;
+  }();
+  return ignored;
+}
+
+// The signals a child gets with the default action: those that did not come
+// ignored. A handler of ours is reset by exec anyway; this also holds when
+// something in the process ignores one of them meanwhile.
+sigset_t inheritedDefaults() {
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGINT, SIGTERM}) {
+    if (!signalInheritedIgnored(signal)) sigaddset(&defaults, signal);
+  }
+  return defaults;
+}
+
 }  // namespace
+
+void recordInheritedSignals() { inheritedIgnored(); }
+
+bool signalInheritedIgnored(int signal) {
+  sigset_t ignored = inheritedIgnored();
+  return sigismember(&ignored, signal) == 1;
+}
 
 void setProcessArguments(int argc, char** argv) { keptArguments().assign(argv, argv + argc); }
 
@@ -72,7 +108,11 @@ int spawnChild(const std::string& program, const std::vector<std::string>& argum
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  // An ignored SIGINT or SIGTERM stays ignored in the child, as exec keeps it;
+  // the others start with the default action.
+  sigset_t defaults = inheritedDefaults();
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid;
   int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);

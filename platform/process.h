@@ -13,10 +13,20 @@ void setProcessArguments(int argc, char** argv);
 // setProcessArguments, else /proc/self/cmdline.
 std::vector<std::string> processArguments();
 
+// Notes whether SIGINT and SIGTERM came ignored from the parent (a script's
+// background job, nohup). Call in main before anything changes or blocks
+// them; the first call (or the first question below) is the one that counts.
+void recordInheritedSignals();
+
+// True when `signal` (SIGINT or SIGTERM) came ignored: the process never acts
+// on it, and its children get it ignored too.
+bool signalInheritedIgnored(int signal);
+
 // Starts `program` with `arguments` after its own name, without a shell. The
 // child inherits the environment, working directory and standard input,
 // output and error, and no other descriptor; it starts with no signal
-// blocked. The child's pid, or -1 when it could not be started.
+// blocked, and with SIGINT and SIGTERM as the process inherited them (ignored
+// or default). The child's pid, or -1 when it could not be started.
 int spawnChild(const std::string& program, const std::vector<std::string>& arguments);
 
 // Waits for the child `pid` (that child only) and answers its exit status, or

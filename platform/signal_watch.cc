@@ -1,5 +1,7 @@
 #include "platform/signal_watch.h"
 
+#include "platform/process.h"
+
 #include <atomic>
 #include <string>
 
@@ -20,13 +22,17 @@ SignalWatch::SignalWatch() {
   action.sa_handler = &SignalWatch::handle;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;  // other threads' calls go on undisturbed
-  sigaction(SIGINT, &action, &savedInterrupt_);
-  sigaction(SIGTERM, &action, &savedTerminate_);
+  for (int signal : {SIGINT, SIGTERM}) {
+    // Whoever started us with it ignored wants it ignored: a handler would
+    // also reach children started meanwhile as the default action.
+    if (signalInheritedIgnored(signal)) continue;
+    watched_.push_back({signal, {}});
+    sigaction(signal, &action, &watched_.back().saved);
+  }
 }
 
 SignalWatch::~SignalWatch() {
-  sigaction(SIGINT, &savedInterrupt_, nullptr);
-  sigaction(SIGTERM, &savedTerminate_, nullptr);
+  for (const Watched& watched : watched_) sigaction(watched.signal, &watched.saved, nullptr);
   signalWriteFd.store(-1);
 }
 

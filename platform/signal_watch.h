@@ -1,5 +1,6 @@
 // SIGINT and SIGTERM as bytes on a self-pipe, for the main loop to handle:
-// the handler itself only writes the signal's number.
+// the handler itself only writes the signal's number. A signal that came
+// ignored from the parent is left ignored, and so never arrives.
 #ifndef BOOTSTRAP_PLATFORM_SIGNAL_WATCH_H_
 #define BOOTSTRAP_PLATFORM_SIGNAL_WATCH_H_
 
@@ -11,7 +12,8 @@
 
 class SignalWatch {
  public:
-  // Installs the handlers; one watch at a time.
+  // Installs the handlers (for the signals that did not come ignored); one
+  // watch at a time.
   SignalWatch();
   // Puts back the handling there was before (as a rule the default).
   ~SignalWatch();
@@ -26,9 +28,13 @@ class SignalWatch {
  private:
   static void handle(int signal);
 
+  struct Watched {
+    int signal;
+    struct sigaction saved;
+  };
+
   SelfPipe pipe_;
-  struct sigaction savedInterrupt_;
-  struct sigaction savedTerminate_;
+  std::vector<Watched> watched_;
 };
 
 #endif  // BOOTSTRAP_PLATFORM_SIGNAL_WATCH_H_

@@ -171,11 +171,12 @@ class BootstrapTestCase(unittest.TestCase):
                               capture_output=True, timeout=timeout, **user)
         return Result(proc.returncode, proc.stdout, proc.stderr, self.read_record())
 
-    def start_program(self, program, args=(), env=None):
-        """Starts program as run_program does, without waiting; finish it with finish_program."""
+    def start_program(self, program, args=(), env=None, **popen_options):
+        """Starts program as run_program does, without waiting; finish it with finish_program.
+        popen_options: for subprocess.Popen (start_new_session, preexec_fn)."""
         output = [tempfile.TemporaryFile(dir=self.root) for _ in range(2)]
         proc = subprocess.Popen([program, *args], env=self.program_environment(env), cwd=self.cwd,
-                                stdin=subprocess.DEVNULL, stdout=output[0], stderr=output[1])
+                                stdin=subprocess.DEVNULL, stdout=output[0], stderr=output[1], **popen_options)
         proc.output = output
 
         def end():

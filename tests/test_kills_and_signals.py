@@ -1,5 +1,6 @@
 """The program killed at many points of a download and of the unpacking, and
-ended by SIGINT or SIGTERM outside the download window."""
+SIGINT or SIGTERM outside the download window: while unzip runs, and while the
+install agent runs."""
 import glob
 import os
 import shutil
@@ -8,8 +9,8 @@ import time
 import unittest
 import zipfile
 
-from bootstrap_fixture import (ARCHIVE, FAILED, INITIALIZING, RECORDING_AGENT, DownloadTestCase, split_stderr,
-                               zip_archive)
+from bootstrap_fixture import (ARCHIVE, DOWNLOADING, ENTRY, FAILED, INITIALIZING, NOT_SUCCESSFUL, RECORDING_AGENT,
+                               DownloadTestCase, split_stderr, zip_archive)
 
 ARGS = ["--after-kill", "two words"]
 FILES = 1500  # enough small files that unzip takes a while
@@ -90,34 +91,98 @@ class KillTest(DownloadTestCase):
                     self.assertEqual(self.stored_validation_string(), b'"file-%d"' % len(self.archive))
 
 
+# An install agent that cleans up for 7 s after a SIGINT or SIGTERM, in its
+# own files, and then ends with $AGENT_EXIT. In $AGENT_DIR: "pid" once it
+# runs, one line in "signals" per signal it caught, "done" when it finished
+# with its files still there, and what it (its shell) says in "stderr".
+# $AGENT_SLEEP: how long it runs undisturbed.
+CLEANING_AGENT = b"""\
+exec 2>> "$AGENT_DIR/stderr"
+finish() { [ -e "$0" ] && echo done > "$AGENT_DIR/done"; exit "$AGENT_EXIT"; }
+clean_up() { echo "$1" >> "$AGENT_DIR/signals"; sleep 7; finish; }
+trap 'clean_up INT' INT
+trap 'clean_up TERM' TERM
+echo $$ > "$AGENT_DIR/pid"
+sleep "$AGENT_SLEEP"
+finish
+"""
+
+
+def ignore_sigint():
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def kill_group(pgid):
+    """Whatever a failed run left behind in its process group."""
+    try:
+        os.killpg(pgid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def read_text(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
 class SignalTest(DownloadTestCase):
-    """SIGINT and SIGTERM to the program alone (not its process group)."""
+    """SIGINT and SIGTERM to the program alone or, as a terminal's Ctrl-C, to its process group."""
 
-    def agent_that_waits(self, name):
-        """An install agent that writes its pid to `name` and then sleeps."""
-        pid_file = os.path.join(self.root, name)
-        return pid_file, ('echo $$ > "%s"\nexec sleep 60\n' % pid_file).encode()
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.publish("cleaning.zip", zip_archive(("install", CLEANING_AGENT, 0o644)))
 
-    def assert_ended_by_signal(self, result, pid_file=None):
+    def assert_ended_by_signal(self, result):
         self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
         self.assertEqual(result.stderr.splitlines()[-1:], [FAILED], result.stderr)
         self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
-        if pid_file:
-            with open(pid_file) as f:
-                self.assertFalse(running(int(f.read())), "the install agent outlived the run")
+
+    def agent_bundle(self, route, label):
+        """A bundle whose install agent is CLEANING_AGENT, reached by `route`."""
+        if route == "download hand-off":
+            return self.download_bundle(self.nginx.url("cleaning.zip"), label)
+        resource = {"in place": (ENTRY, CLEANING_AGENT),
+                    "bundle archive": (ARCHIVE, zip_archive(("install", CLEANING_AGENT, 0o644)))}[route]
+        return self.make_bundle(dict([resource]), parent=self.folder(label))
 
     def test_signal_while_the_install_agent_runs(self):
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            for route in ("in place", "bundle archive"):
-                with self.subTest(route, signal=signum.name):
-                    pid_file, agent = self.agent_that_waits("agent-%s-%s" % (route.replace(" ", "-"), signum.name))
-                    resources = {"ZavirirazUdaDad": agent} if route == "in place" else {
-                        ARCHIVE: zip_archive(("install", agent, 0o644))}
-                    bundle = self.make_bundle(resources, parent=self.folder(route, signum.name))
-                    proc = self.start_program(bundle.program, ARGS)
-                    self.wait_until(lambda: os.path.exists(pid_file) and os.path.getsize(pid_file), "agent", proc)
-                    os.kill(proc.pid, signum)
-                    self.assert_ended_by_signal(self.finish_program(proc, timeout=20), pid_file)
+        """The bootstrap is to the agent what a caller of system() is: the agent decides, and is waited for."""
+        # name -> (SIGINT ignored when the program starts, agent's undisturbed run, agent's status,
+        #          signal, sent to the process group, signals the agent caught, program's status)
+        cases = {
+            "SIGINT came ignored": (True, 7, 0, signal.SIGINT, True, "", 0),
+            "Ctrl-C, the agent cleans up": (False, 60, 0, signal.SIGINT, True, "INT\n", 0),
+            "SIGTERM to the program alone": (False, 60, 3, signal.SIGTERM, False, "TERM\n", 255),
+        }
+        routes = ("in place", "bundle archive", "download hand-off")
+        runs = []  # every run at once: each takes the agent's 7 s
+        for name, (ignored, sleep, agent_exit, signum, group, caught, status) in cases.items():
+            for route in routes:
+                label = "%s-%s" % (name, route)
+                agent_dir = self.folder("agent", label)
+                env = {"AGENT_DIR": agent_dir, "AGENT_SLEEP": str(sleep), "AGENT_EXIT": str(agent_exit),
+                       "HOME": self.folder("home", label)}
+                proc = self.start_program(self.agent_bundle(route, label).program, ARGS, env,
+                                          start_new_session=True, preexec_fn=ignore_sigint if ignored else None)
+                self.addCleanup(kill_group, proc.pid)
+                runs.append((name, route, proc, agent_dir, signum, group, caught, status))
+        for name, route, proc, agent_dir, signum, group, caught, status in runs:
+            self.wait_until(lambda: read_text(os.path.join(agent_dir, "pid")).endswith("\n"), "agent", proc)
+            (os.killpg if group else os.kill)(proc.pid, signum)
+        for name, route, proc, agent_dir, signum, group, caught, status in runs:
+            with self.subTest(name, route=route):
+                result = self.finish_program(proc)
+                logs, lines = split_stderr(result.stderr)
+                own = [line for line in lines if line not in (DOWNLOADING, INITIALIZING)]  # not the window's
+                self.assertEqual((result.status, logs, own), (status, [], [NOT_SUCCESSFUL, FAILED] if status else []),
+                                 result.stderr)
+                self.assertEqual(read_text(os.path.join(agent_dir, "signals")), caught)
+                self.assertEqual(read_text(os.path.join(agent_dir, "done")), "done\n", "the agent was cut short")
+        self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
 
     def test_sigterm_while_unzip_runs(self):
         agent = many_files_archive()
@@ -139,17 +204,6 @@ class SignalTest(DownloadTestCase):
                 if result.record is not None:
                     self.assertLess(os.path.getmtime(self.record_file), signalled,
                                     "the install agent ran after the signal")
-
-    def test_sigterm_after_the_hand_off_ends_the_agent(self):
-        pid_file, agent = self.agent_that_waits("handed-off")
-        url = self.nginx.url(self.publish("waits.zip", zip_archive(("install", agent, 0o644))))
-        proc = self.start_program(self.download_bundle(url).program, ARGS)
-        self.wait_until(lambda: os.path.exists(pid_file) and os.path.getsize(pid_file), "agent", proc)
-        os.kill(proc.pid, signal.SIGTERM)
-        result = self.finish_program(proc, timeout=20)
-        self.assert_ended_by_signal(result, pid_file)
-        logs, _ = split_stderr(result.stderr)
-        self.assertEqual(logs, [], result.stderr)
 
 
 if __name__ == "__main__":

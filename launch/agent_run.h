@@ -1,0 +1,24 @@
+// Whether the install agent runs, for the thread that takes SIGINT and
+// SIGTERM. While it runs, the process stands to it as a caller of system()
+// does: the agent decides about the signals meant for it, and this process
+// goes on waiting for it. Once the run ends on a signal, no agent starts.
+#ifndef BOOTSTRAP_LAUNCH_AGENT_RUN_H_
+#define BOOTSTRAP_LAUNCH_AGENT_RUN_H_
+
+// Marks the install agent as running until finishInstallAgentRun; call it
+// before starting the agent. False, and nothing marked, when the run is
+// already ending on a signal: start nothing then.
+bool beginInstallAgentRun();
+
+// The agent has ended (or did not start): a signal ends the run again.
+void finishInstallAgentRun();
+
+// True while the install agent runs.
+bool installAgentRuns();
+
+// For a signal that would end the run: true when the run ends from now on
+// (beginInstallAgentRun answers false after it); false when the install agent
+// runs, and the signal is the agent's.
+bool claimEndOfRun();
+
+#endif  // BOOTSTRAP_LAUNCH_AGENT_RUN_H_
