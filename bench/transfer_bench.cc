@@ -19,9 +19,9 @@
 
 #include "download/download.h"
 #include "download/download_entry.h"
-#include "platform/application.h"
-#include "platform/process.h"
-#include "platform/url_session.h"
+#include "platform/http/url_session.h"
+#include "platform/os/process.h"
+#include "platform/window/window_application.h"
 
 namespace {
 

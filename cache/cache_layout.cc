@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "driver/names.h"
-#include "platform/file_system.h"
+#include "base/names.h"
+#include "platform/os/file_system.h"
 
 std::string getInstallAgentCacheDir() {
   const char* home = std::getenv("HOME");

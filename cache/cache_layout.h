@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/bundle.h"
+#include "platform/os/bundle.h"
 
 // HOME (or "/tmp" when HOME is unset or empty) + ".korvex/app_installer_cache/
 // <release>/<platform>/"; always ends in "/". A one-character HOME gets no

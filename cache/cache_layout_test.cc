@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/names.h"
+#include "base/names.h"
 #include "tests/test_util.h"
 
 TEST(CacheLayoutTest, CacheDirectoryFollowsHome) {

@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/names.h"
 #include "cache/cache_layout.h"
 #include "cache/cache_lock.h"
-#include "driver/names.h"
-#include "platform/file_system.h"
+#include "platform/os/file_system.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/names.h"
 #include "cache/cache_layout.h"
-#include "driver/names.h"
 #include "tests/test_util.h"
 
 namespace {

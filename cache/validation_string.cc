@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "driver/names.h"
-#include "platform/file_system.h"
+#include "base/names.h"
+#include "platform/os/file_system.h"
 
 std::string validationStringPath(const std::string& cacheDir) {
   return cacheDir + PATH_SEPARATOR + VALIDATION_STRING_FILE;

@@ -2,15 +2,15 @@
 
 #include <cstdio>
 
+#include "base/console_report.h"
+#include "base/names.h"
 #include "cache/cache_layout.h"
 #include "cache/cache_lock.h"
 #include "cache/cache_trust.h"
-#include "cache/unpack.h"
 #include "cache/validation_string.h"
 #include "download/download_entry.h"
-#include "driver/console_report.h"
-#include "driver/names.h"
-#include "platform/file_system.h"
+#include "platform/os/file_system.h"
+#include "sourcing/unpack.h"
 
 namespace {
 

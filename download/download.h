@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/application.h"
-#include "platform/bundle.h"
-#include "platform/url_session.h"
+#include "platform/http/url_session.h"
+#include "platform/os/bundle.h"
+#include "platform/window/window_application.h"
 
 // What the window's logic asks of the platform beyond its controls. The real
 // one is the process's; tests give a recording one.

@@ -5,8 +5,8 @@
 #include "download/download.h"
 #include "environment/temp_dir.h"
 #include "launch/agent_run.h"
-#include "platform/application.h"
-#include "platform/process.h"
+#include "platform/os/process.h"
+#include "platform/window/window_application.h"
 
 std::string downloadTo;
 std::string downloadFrom;

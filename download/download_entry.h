@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "driver/console_report.h"
+#include "base/console_report.h"
 
 // The destination and URL of the running download; empty until a download
 // starts. Set by downloadInstallAgentFromQZ.

@@ -1,7 +1,7 @@
 // The process's own platform for the download window.
 #include "download/download.h"
 #include "launch/agent_run.h"
-#include "platform/process.h"
+#include "platform/os/process.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "cache/cache_layout.h"
 #include "cache/validation_string.h"
 #include "download/download_entry.h"
-#include "platform/file_system.h"
+#include "platform/os/file_system.h"
 #include "tests/test_util.h"
 
 namespace {

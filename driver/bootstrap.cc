@@ -2,13 +2,15 @@
 
 #include <cstdlib>
 
-#include "cache/source.h"
-#include "cache/url_file.h"
-#include "driver/names.h"
+#include "base/names.h"
+#include "cache/cache_layout.h"
+#include "download/download_entry.h"
 #include "environment/executable_location.h"
 #include "environment/temp_dir.h"
 #include "launch/launch.h"
 #include "launch/shell_quote.h"
+#include "sourcing/source.h"
+#include "sourcing/url_file.h"
 
 int extractPayloadToDir(std::string /*dir*/, bool /*flag*/, MessageCallback /*report*/) {
   return 0;
@@ -32,6 +34,11 @@ std::string chooseWorkingDirectory(const TempDir& tempDir) {
 }
 
 }  // namespace
+
+std::string sourceInstallAgent(std::string workDir, std::string url, MessageCallback report) {
+  return sourceInstallAgentFrom(getDefaultInstallAgentLocation(), workDir, url, report,
+                                downloadInstallAgentFromQZ);
+}
 
 int bootstrapInstallerMainFunc(int argc, const char** argv, MessageCallback report) {
   TempDir tempDir("tmp_install_dir");

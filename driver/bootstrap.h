@@ -5,11 +5,16 @@
 
 #include <string>
 
-#include "driver/console_report.h"
+#include "base/console_report.h"
 
 // Runs the whole bootstrap once. 0 when the install agent ran and succeeded,
 // -1 after any failure (each step reports its own messages through `report`).
 int bootstrapInstallerMainFunc(int argc, const char** argv, MessageCallback report);
+
+// Makes an install agent available and returns its entry, or the empty string:
+// the bundle's own (in place, or its archive unpacked into `workDir`), else a
+// download in the download window, after which the per-user cache is used.
+std::string sourceInstallAgent(std::string workDir, std::string url, MessageCallback report);
 
 // Hook for unpacking a payload into `dir` before anything else happens. This
 // system has none: it reports nothing and answers 0.

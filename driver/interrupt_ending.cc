@@ -8,12 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "driver/console_report.h"
+#include "base/console_report.h"
 #include "environment/temp_dir.h"
 #include "launch/agent_run.h"
-#include "platform/process.h"
-#include "platform/process_tree.h"
-#include "platform/stderr_lock.h"
+#include "platform/os/process.h"
+#include "platform/os/process_tree.h"
+#include "platform/os/stderr_lock.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
+#include "base/console_report.h"
 #include "driver/bootstrap.h"
-#include "driver/console_report.h"
 #include "driver/interrupt_ending.h"
-#include "platform/process.h"
+#include "platform/os/process.h"
 
 int main(int argc, char** argv) {
   setProcessArguments(argc, argv);

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/bundle.h"
+#include "platform/os/bundle.h"
 
 // What the location functions ask of the platform. The real one reads this
 // process; tests give their own.

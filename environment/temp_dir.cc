@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "platform/os/file_system.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <exception>
 #include <optional>
 
-#include "driver/names.h"
+#include "base/names.h"
 #include "launch/agent_run.h"
 #include "launch/shell_quote.h"
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "driver/console_report.h"
+#include "base/console_report.h"
 
 // The command line that starts the install agent: `commandPrefix`, then
 // " -installbundle ", the quoted bundleLocation + "/bundle.zip", and, when

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/process.h"
+#include "platform/os/process.h"
 
 namespace {
 

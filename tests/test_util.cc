@@ -9,7 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/file_system.h"
+#include "platform/os/file_system.h"
 
 ScratchDir::ScratchDir() {
   char pattern[] = "/tmp/bootstrap_test_XXXXXX";

@@ -33,8 +33,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/application.h"
-#include "platform/process.h"
+#include "platform/os/process.h"
+#include "platform/window/window_application.h"
 
 namespace {
 

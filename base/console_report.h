@@ -1,0 +1,19 @@
+// Console reporting: every message of the bootstrap is one line on the
+// console, written and flushed at once.
+#ifndef BOOTSTRAP_BASE_CONSOLE_REPORT_H_
+#define BOOTSTRAP_BASE_CONSOLE_REPORT_H_
+
+#include <string>
+
+// Receives a message and whether it is an error. Every step that can fail
+// reports through one of these and returns its failure value.
+using MessageCallback = void (*)(const std::string& message, bool isError);
+
+// Writes the message's bytes and one newline to standard error (isError) or
+// standard output, then flushes. Stream errors are ignored.
+void report_message_to_console(const std::string& message, bool isError);
+
+// The callback main hands to the driver; forwards to report_message_to_console.
+void report_message_main(const std::string& message, bool isError);
+
+#endif  // BOOTSTRAP_BASE_CONSOLE_REPORT_H_

@@ -1,0 +1,53 @@
+#include "gtk/window-gtk.h"
+
+// The download window: the splash image, the progress bar, the one-line status
+// text and the one button, top to bottom. Its signals go to the window view.
+const char kDownloadWindowUi[] = R"UI(<?xml version="1.0" encoding="UTF-8"?>
+<interface>
+  <requires lib="gtk+" version="3.20"/>
+  <object class="GtkWindow" id="window">
+    <property name="title">Installer</property>
+    <property name="resizable">False</property>
+    <property name="window-position">center-always</property>
+    <property name="border-width">16</property>
+    <signal name="delete-event" handler="download_window_delete" swapped="no"/>
+    <signal name="key-press-event" handler="download_window_key_press" swapped="no"/>
+    <child>
+      <object class="GtkBox" id="content">
+        <property name="visible">True</property>
+        <property name="orientation">vertical</property>
+        <property name="spacing">12</property>
+        <child>
+          <object class="GtkImage" id="image">
+            <property name="visible">True</property>
+            <property name="halign">center</property>
+          </object>
+        </child>
+        <child>
+          <object class="GtkProgressBar" id="progress">
+            <property name="visible">True</property>
+            <property name="width-request">400</property>
+            <property name="pulse-step">0.05</property>
+          </object>
+        </child>
+        <child>
+          <object class="GtkLabel" id="status">
+            <property name="visible">True</property>
+            <property name="xalign">0</property>
+            <property name="ellipsize">end</property>
+            <property name="max-width-chars">60</property>
+          </object>
+        </child>
+        <child>
+          <object class="GtkButton" id="button">
+            <property name="label">Cancel</property>
+            <property name="visible">True</property>
+            <property name="halign">end</property>
+            <signal name="clicked" handler="download_window_button_clicked" swapped="no"/>
+          </object>
+        </child>
+      </object>
+    </child>
+  </object>
+</interface>
+)UI";

@@ -1,0 +1,285 @@
+#include "gtk/window-gtk.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "platform/window_model/window_title.h"
+
+namespace {
+
+constexpr double kPulseSeconds = 0.1;
+// GtkProgressBar knows a fraction only: the bar keeps its value, maximum and
+// mode on itself, under this key, for reading back.
+constexpr char kProgressKey[] = "bootstrap-progress";
+constexpr char kFailureClass[] = "failure";
+constexpr char kStyle[] = "label.failure { color: #d01010; }";
+// What a screen reader says for the controls without text of their own.
+constexpr char kImageName[] = "Splash image";
+constexpr char kProgressName[] = "Download progress";
+
+template <typename T>
+T* builderObject(GtkBuilder* builder, const char* name) {
+  return reinterpret_cast<T*>(gtk_builder_get_object(builder, name));
+}
+
+void deleteProgress(gpointer progress) { delete static_cast<ProgressState*>(progress); }
+
+const ProgressState& storedProgress(GtkProgressBar* bar) {
+  static const ProgressState none;
+  auto* progress = static_cast<ProgressState*>(g_object_get_data(G_OBJECT(bar), kProgressKey));
+  return progress != nullptr ? *progress : none;
+}
+
+void addFailureStyle() {
+  GtkCssProvider* provider = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(provider, kStyle, -1, nullptr);
+  gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(provider),
+                                            GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(provider);
+}
+
+void setAccessible(GtkWidget* widget, AtkRole role, const char* name) {
+  AtkObject* accessible = gtk_widget_get_accessible(widget);
+  atk_object_set_role(accessible, role);
+  if (name != nullptr) atk_object_set_name(accessible, name);
+}
+
+// "accessible <control> <role> <name>", read back through ATK as assistive
+// technology reads it; the progress bar adds " value <current value>".
+std::string accessibleLine(const char* control, GtkWidget* widget) {
+  AtkObject* accessible = gtk_widget_get_accessible(widget);
+  const gchar* name = atk_object_get_name(accessible);
+  std::string line = std::string("accessible ") + control + " " +
+                     atk_role_get_name(atk_object_get_role(accessible)) + " " +
+                     traceEscape(name != nullptr ? name : "");
+  if (ATK_IS_VALUE(accessible)) {
+    gchar* text = nullptr;
+    double value = 0;
+    atk_value_get_value_and_text(ATK_VALUE(accessible), &value, &text);
+    g_free(text);
+    line += " value " + traceNumber(value);
+  }
+  return line + "\n";
+}
+
+}  // namespace
+
+GtkWindowView::GtkWindowView(MainLoop& loop) : loop_(loop), builder_(gtk_builder_new()) {
+  gtk_builder_add_callback_symbol(builder_, "download_window_delete", G_CALLBACK(&onDelete));
+  gtk_builder_add_callback_symbol(builder_, "download_window_key_press", G_CALLBACK(&onKeyPress));
+  gtk_builder_add_callback_symbol(builder_, "download_window_button_clicked",
+                                  G_CALLBACK(&onClicked));
+  gtk_builder_add_from_string(builder_, kDownloadWindowUi, -1, nullptr);
+  gtk_builder_connect_signals(builder_, this);
+  window_ = builderObject<GtkWidget>(builder_, "window");
+  image_ = builderObject<GtkImage>(builder_, "image");
+  progress_ = builderObject<GtkProgressBar>(builder_, "progress");
+  status_ = builderObject<GtkLabel>(builder_, "status");
+  button_ = builderObject<GtkButton>(builder_, "button");
+  gtk_window_set_title(GTK_WINDOW(window_), currentWindowTitle().c_str());
+  describeControls();
+  addFailureStyle();
+}
+
+GtkWindowView::~GtkWindowView() {
+  takeDown();
+  g_object_unref(builder_);
+}
+
+void GtkWindowView::apply(const WindowState& state) {
+  if (takenDown_) return;
+  applyStatus(state);
+  applyProgress(state.progress);
+  applyButton(state);
+  applySplash(state);
+}
+
+void GtkWindowView::refresh() {
+  if (takenDown_) return;
+  gtk_widget_queue_resize(window_);
+  gtk_widget_queue_draw(window_);
+}
+
+void GtkWindowView::show() {
+  if (takenDown_) return;
+  gtk_widget_show(window_);
+  gtk_window_present(GTK_WINDOW(window_));
+  // After the initial lines of the controls, which follow show().
+  accessibilityTrace_ = loop_.addTimer(0, false, [this] {
+    accessibilityTrace_ = 0;
+    traceAccessibility();
+  });
+}
+
+void GtkWindowView::takeDown() {
+  if (takenDown_) return;
+  lastReadings_ = readBack();
+  traceAccessibility();
+  takenDown_ = true;
+  if (pulse_ != 0) loop_.cancelTimer(pulse_);
+  if (accessibilityTrace_ != 0) loop_.cancelTimer(accessibilityTrace_);
+  pulse_ = accessibilityTrace_ = 0;
+  gtk_widget_destroy(window_);
+  gdk_display_flush(gdk_display_get_default());
+}
+
+ControlReadings GtkWindowView::readBack() const {
+  if (takenDown_) return lastReadings_;
+  ControlReadings readings;
+  readings.status = gtk_label_get_text(status_);
+  GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(status_));
+  readings.statusColor =
+      gtk_style_context_has_class(style, kFailureClass) ? TextColor::kRed : TextColor::kDefault;
+  readings.progress = storedProgress(progress_);
+  const gchar* title = gtk_button_get_label(button_);
+  readings.buttonTitle = title != nullptr ? title : "";
+  readings.buttonEnabled = gtk_widget_get_sensitive(GTK_WIDGET(button_));
+  readings.showsImages = true;
+  if (gtk_image_get_storage_type(image_) == GTK_IMAGE_SURFACE) {
+    // The size the image takes on the screen, in the window's units: a
+    // surface made at the screen's scale shows its pixels / that scale.
+    cairo_surface_t* surface = nullptr;
+    g_object_get(image_, "surface", &surface, nullptr);
+    double scaleX = 1, scaleY = 1;
+    cairo_surface_get_device_scale(surface, &scaleX, &scaleY);
+    readings.splashWidth =
+        static_cast<int>(std::lround(cairo_image_surface_get_width(surface) / scaleX));
+    readings.splashHeight =
+        static_cast<int>(std::lround(cairo_image_surface_get_height(surface) / scaleY));
+    cairo_surface_destroy(surface);
+  }
+  return readings;
+}
+
+gboolean GtkWindowView::onDelete(GtkWidget*, GdkEvent*, gpointer self) {
+  static_cast<GtkWindowView*>(self)->requestClose();
+  return TRUE;  // the close request takes the window down
+}
+
+gboolean GtkWindowView::onKeyPress(GtkWidget*, GdkEventKey* event, gpointer self) {
+  auto* view = static_cast<GtkWindowView*>(self);
+  if (event->keyval == GDK_KEY_Escape) {  // as the close box
+    view->requestClose();
+    return TRUE;
+  }
+  if (!view->activatesButton(event)) return FALSE;
+  gtk_button_clicked(view->button_);
+  return TRUE;
+}
+
+void GtkWindowView::onClicked(GtkButton*, gpointer self) {
+  static_cast<GtkWindowView*>(self)->requestClose();
+}
+
+void GtkWindowView::applyStatus(const WindowState& state) {
+  // Single-line mode: a long text is never wrapped but cut with an ellipsis. A
+  // line feed still starts a second line, so a two-line failure text reads
+  // whole (GTK's own single-line mode would show it as one cut line).
+  gtk_label_set_line_wrap(status_, !state.singleLineMode);
+  if (state.status != gtk_label_get_text(status_))
+    gtk_label_set_text(status_, state.status.c_str());
+  GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(status_));
+  if (state.statusColor == TextColor::kRed) {
+    gtk_style_context_add_class(style, kFailureClass);
+  } else {
+    gtk_style_context_remove_class(style, kFailureClass);
+  }
+}
+
+void GtkWindowView::applyProgress(const ProgressState& progress) {
+  bool becameIndeterminate = progress.indeterminate && !storedProgress(progress_).indeterminate;
+  g_object_set_data_full(G_OBJECT(progress_), kProgressKey, new ProgressState(progress),
+                         &deleteProgress);
+  if (!progress.indeterminate) {
+    gtk_progress_bar_set_fraction(progress_, progressFraction(progress));
+  } else if (becameIndeterminate) {
+    gtk_progress_bar_pulse(progress_);  // shows the moving block, standing
+  }
+  updatePulse(progress);
+}
+
+void GtkWindowView::applyButton(const WindowState& state) {
+  keyEquivalent_ = state.keyEquivalent;
+  const gchar* title = gtk_button_get_label(button_);
+  if (title == nullptr || state.buttonTitle != title) {
+    gtk_button_set_label(button_, state.buttonTitle.c_str());
+  }
+  gtk_widget_set_sensitive(GTK_WIDGET(button_), state.buttonEnabled);
+}
+
+void GtkWindowView::applySplash(const WindowState& state) {
+  std::string wanted = state.splashPath + "\n" + std::to_string(state.splashWidth) + "x" +
+                       std::to_string(state.splashHeight) +
+                       (state.scalesProportionally ? " proportional" : "");
+  if (wanted == splashShown_) return;
+  splashShown_ = wanted;
+  if (state.splashPath.empty()) {
+    gtk_image_clear(image_);
+    return;
+  }
+  // Loaded at the screen's scale (2 under GDK_SCALE=2), so that the splash
+  // stays sharp where a window unit is more than one pixel.
+  int scale = gtk_widget_get_scale_factor(GTK_WIDGET(image_));
+  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(
+      state.splashPath.c_str(), static_cast<int>(std::lround(state.splashWidth * scale)),
+      static_cast<int>(std::lround(state.splashHeight * scale)), state.scalesProportionally,
+      nullptr);
+  if (pixbuf == nullptr) return;  // not an image: the view keeps what it showed
+  cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, nullptr);
+  gtk_image_set_from_surface(image_, surface);
+  cairo_surface_destroy(surface);
+  g_object_unref(pixbuf);
+}
+
+void GtkWindowView::updatePulse(const ProgressState& progress) {
+  bool moving = progress.indeterminate && progress.animating;
+  if (moving && pulse_ == 0) {
+    pulse_ = loop_.addTimer(kPulseSeconds, true, [this] { gtk_progress_bar_pulse(progress_); });
+  } else if (!moving && pulse_ != 0) {
+    loop_.cancelTimer(pulse_);
+    pulse_ = 0;
+  }
+}
+
+bool GtkWindowView::activatesButton(const GdkEventKey* event) const {
+  if (!gtk_widget_is_sensitive(GTK_WIDGET(button_)) || keyEquivalent_.empty()) return false;
+  if (keyEquivalent_ == "\r") {
+    return event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_KP_Enter ||
+           event->keyval == GDK_KEY_ISO_Enter;
+  }
+  gunichar typed = gdk_keyval_to_unicode(event->keyval);
+  return keyEquivalent_.size() == 1 && typed == static_cast<unsigned char>(keyEquivalent_[0]);
+}
+
+void GtkWindowView::describeControls() {
+  setAccessible(window_, ATK_ROLE_FRAME, nullptr);  // named by its title
+  setAccessible(GTK_WIDGET(image_), ATK_ROLE_IMAGE, kImageName);
+  setAccessible(GTK_WIDGET(progress_), ATK_ROLE_PROGRESS_BAR, kProgressName);
+  setAccessible(GTK_WIDGET(status_), ATK_ROLE_STATUSBAR, nullptr);    // named by its text
+  setAccessible(GTK_WIDGET(button_), ATK_ROLE_PUSH_BUTTON, nullptr);  // named by its title
+  // The status line says what the bar's progress is about.
+  AtkObject* progress = gtk_widget_get_accessible(GTK_WIDGET(progress_));
+  AtkObject* status = gtk_widget_get_accessible(GTK_WIDGET(status_));
+  atk_object_add_relationship(progress, ATK_RELATION_DESCRIBED_BY, status);
+  atk_object_add_relationship(status, ATK_RELATION_DESCRIPTION_FOR, progress);
+}
+
+void GtkWindowView::traceAccessibility() const {
+  if (takenDown_) return;
+  const char* path = std::getenv("QZ_BOOTSTRAP_UI_TRACE");
+  if (path == nullptr || *path == '\0') return;
+  std::string lines =
+      accessibleLine("window", window_) + accessibleLine("image", GTK_WIDGET(image_)) +
+      accessibleLine("progress", GTK_WIDGET(progress_)) +
+      accessibleLine("status", GTK_WIDGET(status_)) + accessibleLine("button", GTK_WIDGET(button_));
+  // One append of whole lines, on the main thread as every trace line.
+  int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return;
+  ssize_t written = write(fd, lines.data(), lines.size());
+  (void)written;  // the trace is a test aid: a short write is not the run's failure
+  close(fd);
+}

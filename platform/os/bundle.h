@@ -1,0 +1,27 @@
+// The process's main bundle, as the platform derives it from the running
+// executable.
+#ifndef BOOTSTRAP_PLATFORM_OS_BUNDLE_H_
+#define BOOTSTRAP_PLATFORM_OS_BUNDLE_H_
+
+#include <optional>
+#include <string>
+
+struct MainBundle {
+  std::string bundlePath;    // the bundle directory (B for B/Contents/MacOS/NAME)
+  std::string resourcePath;  // its resource directory; empty when it has none
+};
+
+// The bundle that holds the executable at `executablePath` (a real path):
+// B with resources B/Contents/Resources for B/Contents/MacOS/NAME (whether or
+// not the resources exist); otherwise the executable's directory for both.
+MainBundle bundleForExecutable(const std::string& executablePath);
+
+// The main bundle of this process, from /proc/self/exe; none when that link
+// cannot be read.
+std::optional<MainBundle> mainBundle();
+
+// Reads the link /proc/self/exe into `buffer` like readlink(2): the number of
+// bytes placed (no NUL added), or -1.
+long readSelfExecutableLink(char* buffer, unsigned long size);
+
+#endif  // BOOTSTRAP_PLATFORM_OS_BUNDLE_H_

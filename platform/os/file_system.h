@@ -1,0 +1,34 @@
+// File system operations of the platform layer that go beyond one POSIX call.
+#ifndef BOOTSTRAP_PLATFORM_OS_FILE_SYSTEM_H_
+#define BOOTSTRAP_PLATFORM_OS_FILE_SYSTEM_H_
+
+#include <string>
+
+// `base` and `component` joined by exactly one "/": trailing separators of
+// `base` are dropped (a base of only separators stays "/"); an empty base
+// gives `component`.
+std::string appendPathComponent(const std::string& base, const std::string& component);
+
+// The user's temporary directory: TMPDIR when it names a writable directory,
+// else the empty string.
+std::string userTemporaryDirectory();
+
+// Removes `path` and, for a directory, everything below it, without following
+// symbolic links. Directories that an archive left without owner write or
+// search permission get it first. True when nothing is left (a path that is
+// already gone counts).
+bool removeTree(const std::string& path);
+
+// Takes write permission from group and others on `path` and on everything
+// below it, without following symbolic links. True when every entry could be
+// changed.
+bool removeWriteForOthers(const std::string& path);
+
+// The folder that holds `path`: everything before its last "/" ("/" for a
+// path at the root); `path` itself when it has no "/".
+std::string parentDirectory(const std::string& path);
+
+// True when something exists at `path` (stat succeeds).
+bool pathExists(const std::string& path);
+
+#endif  // BOOTSTRAP_PLATFORM_OS_FILE_SYSTEM_H_

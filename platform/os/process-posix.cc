@@ -1,0 +1,153 @@
+#include "platform/os/process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "platform/os/stderr_lock.h"
+
+extern char** environ;
+
+namespace {
+
+std::vector<std::string>& keptArguments() {
+  static std::vector<std::string> arguments;
+  return arguments;
+}
+
+std::vector<std::string> readCommandLine() {
+  std::ifstream file("/proc/self/cmdline", std::ios::binary);
+  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<std::string> arguments;
+  std::string::size_type start = 0;
+  while (start < content.size()) {
+    std::string::size_type end = content.find('\0', start);
+    if (end == std::string::npos) end = content.size();
+    arguments.push_back(content.substr(start, end - start));
+    start = end + 1;
+  }
+  return arguments;
+}
+
+std::string programName() {
+  std::vector<std::string> arguments = processArguments();
+  std::string path = arguments.empty() ? "bootstrapper" : arguments[0];
+  std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// SIGINT and SIGTERM, those of them that came ignored, as the first call found them.
+sigset_t inheritedIgnored() {
+  static const sigset_t ignored = [] {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM}) {
+      struct sigaction current;
+      if (sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+          current.sa_handler == SIG_IGN) {
+        sigaddset(&set, signal);
+      }
+    }
+    return set;
+  }();
+  return ignored;
+}
+
+// The signals a child gets with the default action: those that did not come
+// ignored. A handler of ours is reset by exec anyway; this also holds when
+// something in the process ignores one of them meanwhile.
+sigset_t inheritedDefaults() {
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGINT, SIGTERM}) {
+    if (!signalInheritedIgnored(signal)) sigaddset(&defaults, signal);
+  }
+  return defaults;
+}
+
+}  // namespace
+
+void recordInheritedSignals() { inheritedIgnored(); }
+
+bool signalInheritedIgnored(int signal) {
+  sigset_t ignored = inheritedIgnored();
+  return sigismember(&ignored, signal) == 1;
+}
+
+void setProcessArguments(int argc, char** argv) { keptArguments().assign(argv, argv + argc); }
+
+std::vector<std::string> processArguments() {
+  if (!keptArguments().empty()) return keptArguments();
+  return readCommandLine();
+}
+
+int spawnChild(const std::string& program, const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  // Only standard input, output and error go to the child, whatever a library
+  // left open without close-on-exec.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  // Nor does a signal this process blocks stay blocked in the child.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  // An ignored SIGINT or SIGTERM stays ignored in the child, as exec keeps it;
+  // the others start with the default action.
+  sigset_t defaults = inheritedDefaults();
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid;
+  int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? pid : -1;
+}
+
+int waitForChild(int pid) {
+  int status;
+  for (;;) {
+    if (waitpid(pid, &status, 0) == pid) break;
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string platformLogLine(const std::string& text) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  struct tm local;
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  char millis[8];
+  std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>(now.tv_usec / 1000));
+  return std::string(stamp) + millis + " " + programName() + "[" + std::to_string(getpid()) + ":" +
+         std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] " + text;
+}
+
+void platformLog(const std::string& text) {
+  std::string line = platformLogLine(text) + "\n";
+  {
+    StandardErrorLine guard;  // the lock, with the terminal window's line out of the way
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  }
+  syslog(LOG_NOTICE, "%s", text.c_str());
+}

@@ -1,0 +1,43 @@
+// The process itself and its children: the arguments it was started with,
+// starting and waiting for a child, and the platform log.
+#ifndef BOOTSTRAP_PLATFORM_OS_PROCESS_H_
+#define BOOTSTRAP_PLATFORM_OS_PROCESS_H_
+
+#include <string>
+#include <vector>
+
+// Keeps main's argument vector; call once in main before any thread starts.
+void setProcessArguments(int argc, char** argv);
+
+// The process's own arguments, the program's path first: those given to
+// setProcessArguments, else /proc/self/cmdline.
+std::vector<std::string> processArguments();
+
+// Notes whether SIGINT and SIGTERM came ignored from the parent (a script's
+// background job, nohup). Call in main before anything changes or blocks
+// them; the first call (or the first question below) is the one that counts.
+void recordInheritedSignals();
+
+// True when `signal` (SIGINT or SIGTERM) came ignored: the process never acts
+// on it, and its children get it ignored too.
+bool signalInheritedIgnored(int signal);
+
+// Starts `program` with `arguments` after its own name, without a shell. The
+// child inherits the environment, working directory and standard input,
+// output and error, and no other descriptor; it starts with no signal
+// blocked, and with SIGINT and SIGTERM as the process inherited them (ignored
+// or default). The child's pid, or -1 when it could not be started.
+int spawnChild(const std::string& program, const std::vector<std::string>& arguments);
+
+// Waits for the child `pid` (that child only) and answers its exit status, or
+// -1 when it was ended by a signal or cannot be waited for.
+int waitForChild(int pid);
+
+// One line on standard error, "2026-12-06 23:59:21.123 NAME[PID:TID] text",
+// and the same text to the system log.
+void platformLog(const std::string& text);
+
+// The platform log's line for `text` at the current time.
+std::string platformLogLine(const std::string& text);
+
+#endif  // BOOTSTRAP_PLATFORM_OS_PROCESS_H_

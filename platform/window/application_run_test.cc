@@ -1,0 +1,293 @@
+#include "platform/window/application_run.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace {
+
+// What happened, in order, on any thread.
+class EventLog {
+ public:
+  void add(const std::string& event) {
+    std::lock_guard<std::mutex> guard(lock_);
+    events_.push_back(event);
+  }
+  std::vector<std::string> events() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return events_;
+  }
+  int count(const std::string& event) const {
+    std::vector<std::string> all = events();
+    return static_cast<int>(std::count(all.begin(), all.end(), event));
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<std::string> events_;
+};
+
+class FakeView : public WindowView {
+ public:
+  explicit FakeView(EventLog& log) : log_(log), mainThread_(std::this_thread::get_id()) {}
+  void apply(const WindowState& state) override {
+    if (std::this_thread::get_id() != mainThread_) log_.add("apply off the main thread");
+    state_ = state;
+    statuses.push_back(state.status);
+  }
+  void refresh() override {}
+  void show() override { log_.add("show"); }
+  void launched(bool started) override { log_.add(started ? "launched" : "launched idle"); }
+  void takeDown() override { log_.add("takeDown"); }
+  ControlReadings readBack() const override { return readingsOf(state_); }
+  // As the user's close box does.
+  void askToClose() { requestClose(); }
+
+  std::vector<std::string> statuses;  // each status applied, in order
+
+ private:
+  EventLog& log_;
+  std::thread::id mainThread_;
+  WindowState state_;
+};
+
+// The session's script: runs on a thread of its own when `onThread`, else
+// on the main thread within applicationDidFinishLaunching.
+struct Script {
+  std::function<void(const WindowControls&)> play;
+  bool onThread = true;
+};
+
+class FakeDelegate : public ApplicationDelegate {
+ public:
+  FakeDelegate(const WindowControls& controls, EventLog& log, Script script)
+      : c_(controls), log_(log), script_(std::move(script)) {
+    log_.add("created");
+    c_.progress->setDoubleValue(0);
+    c_.progress->setMaxValue(100);
+    c_.downloadPercent->setUsesSingleLineMode(true);
+    c_.downloadPercent->setStringValue("Downloading");
+    c_.cancel->setKeyEquivalent("\r");
+  }
+  ~FakeDelegate() override {
+    if (session_.joinable()) session_.join();
+    log_.add("destroyed");
+  }
+  void applicationDidFinishLaunching() override {
+    log_.add("didFinishLaunching");
+    if (!script_.play) return;
+    if (!script_.onThread) return script_.play(c_);
+    session_ = std::thread([this] { script_.play(c_); });
+  }
+  void windowWillClose() override {
+    log_.add("windowWillClose");
+    c_.application->stop();
+  }
+  bool startedTransfer() const override { return script_.play != nullptr; }
+
+ private:
+  WindowControls c_;
+  EventLog& log_;
+  Script script_;
+  std::thread session_;
+};
+
+struct RunRecord {
+  EventLog log;
+  FakeView* view = nullptr;
+  int status = -1;
+};
+
+void runWith(RunRecord& run, Script script) {
+  Toolkit toolkit;
+  toolkit.loop = makePollMainLoop();
+  auto view = std::make_unique<FakeView>(run.log);
+  run.view = view.get();
+  toolkit.view = std::move(view);
+  run.status = runApplication(toolkit, [&](const WindowControls& controls) {
+    return std::make_unique<FakeDelegate>(controls, run.log, script);
+  });
+  run.view = nullptr;
+}
+
+using Events = std::vector<std::string>;
+
+}  // namespace
+
+TEST(ApplicationRunTest, ClosingAndStoppingHappenOnceFromTheSessionThread) {
+  RunRecord run;
+  runWith(run, {[](const WindowControls& c) {
+            c.window->close();
+            c.window->close();
+            c.application->stop();
+            c.application->stop();
+          }});
+  EXPECT_EQ(0, run.status);
+  // The session's close may come before or after the view hears of the
+  // launch. The take-down asked for after the stop is dropped: the run takes
+  // the window down once the delegate (and its thread) is gone.
+  Events events = run.log.events();
+  EXPECT_EQ(1, run.log.count("launched"));
+  events.erase(std::find(events.begin(), events.end(), "launched"));
+  EXPECT_EQ(
+      (Events{"created", "show", "didFinishLaunching", "windowWillClose", "destroyed", "takeDown"}),
+      events);
+}
+
+TEST(ApplicationRunTest, UserCloseOnTheMainThreadTakesTheWindowDownAtOnce) {
+  RunRecord run;
+  runWith(run, {[&](const WindowControls& c) {
+                  c.application->performAfterDelay([&] { run.view->askToClose(); }, 0.01);
+                  c.application->performAfterDelay([&] { run.view->askToClose(); }, 0.02);
+                },
+                false});
+  EXPECT_EQ((Events{"created", "show", "didFinishLaunching", "launched", "windowWillClose",
+                    "takeDown", "destroyed"}),
+            run.log.events());
+}
+
+TEST(ApplicationRunTest, ControlsChangeOnTheMainThreadAndOnlyWhenTheValueDiffers) {
+  RunRecord run;
+  std::vector<std::string> statuses;
+  runWith(run, {[&](const WindowControls& c) {
+            c.downloadPercent->setStringValue("Initializing the installer");
+            c.downloadPercent->setStringValue("Initializing the installer");
+            c.application->dispatchSync([&] { c.downloadPercent->setStringValue("Failed"); });
+            c.application->dispatchSync([&] { statuses = run.view->statuses; });
+            c.window->close();
+          }});
+  EXPECT_EQ(0, run.log.count("apply off the main thread"));
+  // The first status is the delegate's, made before the window shows.
+  EXPECT_EQ((std::vector<std::string>{"Downloading", "Initializing the installer", "Failed"}),
+            std::vector<std::string>(statuses.end() - 3, statuses.end()));
+  EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), "Initializing the installer"));
+}
+
+TEST(ApplicationRunTest, HandOversAfterTheStopAreDroppedAtOnce) {
+  RunRecord run;
+  std::atomic<int> ran{0};
+  runWith(run, {[&](const WindowControls& c) {
+            c.application->stop();
+            for (int i = 0; i < 100; ++i) {
+              c.application->dispatchSync([&] { ++ran; });
+              c.downloadPercent->setStringValue("after the stop");
+              c.application->performAfterDelay([&] { ++ran; }, 0);
+            }
+          }});
+  EXPECT_EQ(0, ran.load());
+  EXPECT_EQ(0, run.log.count("windowWillClose"));
+  EXPECT_EQ("takeDown", run.log.events().back());
+}
+
+TEST(ApplicationRunTest, TimersPendingAtTheStopNeverFire) {
+  RunRecord run;
+  bool fired = false;
+  runWith(run, {[&](const WindowControls& c) {
+                  c.application->performAfterDelay([&] { fired = true; }, 0);
+                  c.application->stop();
+                },
+                false});
+  EXPECT_FALSE(fired);
+}
+
+TEST(ApplicationRunTest, DelayedWorkRunsOnTheMainLoop) {
+  RunRecord run;
+  runWith(run, {[](const WindowControls& c) {
+            c.application->performAfterDelay([c] { c.downloadPercent->setStringValue("later"); },
+                                             0.01);
+            c.application->performAfterDelay([c] { c.window->close(); }, 0.05);
+          }});
+  EXPECT_EQ(1, run.log.count("windowWillClose"));
+  EXPECT_EQ(0, run.log.count("apply off the main thread"));
+}
+
+TEST(ApplicationRunTest, TraceHasInitialLinesChangesAndClosed) {
+  ScratchDir dir;
+  ScopedEnv trace("QZ_BOOTSTRAP_UI_TRACE", dir / "trace");
+  RunRecord run;
+  runWith(run, {[](const WindowControls& c) {
+            c.progress->setDoubleValue(0);
+            c.progress->setMaxValue(1000);
+            c.progress->incrementBy(500);
+            c.progress->incrementBy(0);
+            c.application->dispatchSync([&] {
+              c.cancel->setTitle("Close");
+              c.progress->setDoubleValue(c.progress->maxValue());
+              c.downloadPercent->setStringValue("Failed\nto unzip");
+              c.downloadPercent->setTextColor(TextColor::kRed);
+            });
+            c.window->close();
+          }});
+  EXPECT_EQ(
+      "status Downloading\n"
+      "color default\n"
+      "progress 0 100 determinate still\n"
+      "button Cancel enabled\n"
+      "progress 0 1000 determinate still\n"
+      "progress 500 1000 determinate still\n"
+      "button Close enabled\n"
+      "progress 1000 1000 determinate still\n"
+      "status Failed\\nto unzip\n"
+      "color red\n"
+      "closed\n",
+      readFile(dir / "trace"));
+}
+
+TEST(ApplicationRunTest, SignalsCloseTheWindowAndTheirHandlingComesBack) {
+  static std::atomic<int> earlierHandlerRan{0};
+  for (int signal : {SIGINT, SIGTERM}) {
+    struct sigaction earlier = {}, saved = {}, after = {};
+    earlier.sa_handler = [](int) { ++earlierHandlerRan; };
+    sigaction(signal, &earlier, &saved);
+
+    RunRecord run;
+    runWith(run, {[signal](const WindowControls&) { raise(signal); }, false});
+    EXPECT_EQ(1, run.log.count("windowWillClose")) << signal;
+
+    sigaction(signal, &saved, &after);
+    EXPECT_EQ(earlier.sa_handler, after.sa_handler) << signal;
+  }
+  EXPECT_EQ(0, earlierHandlerRan.load());
+}
+
+TEST(ApplicationRunTest, ViewIsToldWhetherATransferStarted) {
+  for (bool started : {true, false}) {
+    RunRecord run;
+    Script script;
+    script.onThread = false;
+    script.play = [&](const WindowControls&) { run.view->askToClose(); };
+    Toolkit toolkit;
+    toolkit.loop = makePollMainLoop();
+    auto view = std::make_unique<FakeView>(run.log);
+    run.view = view.get();
+    toolkit.view = std::move(view);
+    runApplication(toolkit, [&](const WindowControls& controls) {
+      auto delegate =
+          std::make_unique<FakeDelegate>(controls, run.log, started ? script : Script{});
+      // Without a transfer nothing else closes the window.
+      if (!started) controls.application->performAfterDelay([&] { run.view->askToClose(); }, 0);
+      return delegate;
+    });
+    EXPECT_EQ(1, run.log.count(started ? "launched" : "launched idle")) << started;
+    EXPECT_EQ(1, run.log.count("windowWillClose")) << started;
+  }
+}
+
+TEST(ApplicationRunTest, NoDelegateTakesTheWindowDown) {
+  EventLog log;
+  Toolkit toolkit;
+  toolkit.loop = makePollMainLoop();
+  toolkit.view = std::make_unique<FakeView>(log);
+  EXPECT_EQ(0, runApplication(toolkit, [](const WindowControls&) {
+              return std::unique_ptr<ApplicationDelegate>();
+            }));
+  EXPECT_EQ((Events{"takeDown"}), log.events());
+}

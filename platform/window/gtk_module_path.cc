@@ -1,0 +1,39 @@
+#include "platform/window/gtk_module_path.h"
+
+#include "platform/window/toolkit.h"
+
+namespace {
+
+bool isSet(const char* value) { return value != nullptr && value[0] != '\0'; }
+
+}  // namespace
+
+bool namesDisplay(const char* display, const char* waylandDisplay) {
+  return isSet(display) || isSet(waylandDisplay);
+}
+
+std::vector<std::string> gtkModuleCandidates(const std::string& executablePath,
+                                             const std::string& libdir) {
+  if (executablePath.empty()) return {};
+  std::string::size_type slash = executablePath.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : executablePath.substr(0, slash);
+  std::string installed = libdir.empty() || libdir[0] == '/' ? libdir : folder + "/../" + libdir;
+  return {folder + "/" + kGtkModuleFileName, installed + "/bootstrapper/" + kGtkModuleFileName};
+}
+
+std::string gtkModuleRefusal(const int* interfaceVersion, bool hasEntry) {
+  if (interfaceVersion == nullptr || !hasEntry)
+    return std::string("not a bootstrapper GTK module (no ") +
+           (interfaceVersion == nullptr ? kGtkModuleInterfaceSymbol : kGtkModuleEntrySymbol) + ")";
+  if (*interfaceVersion != kGtkModuleInterfaceVersion)
+    return "built for interface version " + std::to_string(*interfaceVersion) +
+           ", this program needs version " + std::to_string(kGtkModuleInterfaceVersion);
+  return "";
+}
+
+std::string gtkModuleFailureLine(const std::string& path, const std::string& reason) {
+  std::string prefix = path + ": ";
+  bool repeatsPath = reason.compare(0, prefix.size(), prefix) == 0;
+  return "The GTK window cannot be loaded from " + path + ": " +
+         (repeatsPath ? reason.substr(prefix.size()) : reason) + "; using the terminal window";
+}

@@ -1,0 +1,109 @@
+#include "platform/window_model/ui_trace.h"
+
+#include <cmath>
+#include <cstdlib>
+
+std::string traceEscape(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\\') {
+      escaped += "\\\\";
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+namespace {
+
+// Drops the zeros after the last significant digit, and a point left alone.
+std::string trimFraction(std::string number) {
+  if (number.find('.') == std::string::npos) return number;
+  number.erase(number.find_last_not_of('0') + 1);
+  if (number.back() == '.') number.pop_back();
+  return number;
+}
+
+}  // namespace
+
+std::string traceNumber(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  if (value == 0) return "0";  // also -0
+  char buffer[400];
+  // The fewest fraction digits that read back exactly; %f never writes an
+  // exponent.
+  for (int digits = 0; digits <= 330; ++digits) {
+    std::snprintf(buffer, sizeof buffer, "%.*f", digits, value);
+    if (std::strtod(buffer, nullptr) == value) break;
+  }
+  return trimFraction(buffer);
+}
+
+ControlReadings readingsOf(const WindowState& state) {
+  ControlReadings readings;
+  readings.status = state.status;
+  readings.statusColor = state.statusColor;
+  readings.progress = state.progress;
+  readings.buttonTitle = state.buttonTitle;
+  readings.buttonEnabled = state.buttonEnabled;
+  return readings;
+}
+
+std::vector<std::string> traceLines(const ControlReadings& readings) {
+  const ProgressState& progress = readings.progress;
+  std::vector<std::string> lines = {
+      "status " + traceEscape(readings.status),
+      std::string("color ") + (readings.statusColor == TextColor::kRed ? "red" : "default"),
+      "progress " + traceNumber(progress.value) + " " + traceNumber(progress.maximum) +
+          (progress.indeterminate ? " indeterminate" : " determinate") +
+          (progress.animating ? " animating" : " still"),
+      "button " + traceEscape(readings.buttonTitle) +
+          (readings.buttonEnabled ? " enabled" : " disabled"),
+  };
+  if (readings.showsImages) {
+    lines.push_back("splash " + std::to_string(readings.splashWidth) + "x" +
+                    std::to_string(readings.splashHeight));
+  }
+  return lines;
+}
+
+std::unique_ptr<UiTrace> UiTrace::fromEnvironment() {
+  const char* path = std::getenv("QZ_BOOTSTRAP_UI_TRACE");
+  if (path == nullptr || *path == '\0') return nullptr;
+  return open(path);
+}
+
+std::unique_ptr<UiTrace> UiTrace::open(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "ae");  // e: close-on-exec
+  if (file == nullptr) return nullptr;
+  return std::unique_ptr<UiTrace>(new UiTrace(file));
+}
+
+UiTrace::~UiTrace() { std::fclose(file_); }
+
+void UiTrace::record(const ControlReadings& readings) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (const std::string& line : traceLines(readings)) {
+    std::string& last = lastLines_[line.substr(0, line.find(' '))];
+    if (line == last) continue;
+    last = line;
+    writeLine(line);
+  }
+}
+
+void UiTrace::recordClosed() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (closed_) return;
+  closed_ = true;
+  writeLine("closed");
+}
+
+void UiTrace::writeLine(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), file_);
+  std::fputc('\n', file_);
+  std::fflush(file_);
+}

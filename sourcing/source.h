@@ -1,0 +1,29 @@
+// The decision of where the install agent comes from.
+#ifndef BOOTSTRAP_SOURCING_SOURCE_H_
+#define BOOTSTRAP_SOURCING_SOURCE_H_
+
+#include <string>
+
+#include "base/console_report.h"
+
+// Fetches the install agent archive to `destination`; true when the run is to
+// go on with the per-user cache.
+// The URL is passed whole: a NUL byte in it must not cut it into another URL.
+using DownloadFunction = bool (*)(const char* destination, const std::string& url,
+                                  MessageCallback report);
+
+// Makes an install agent available and returns its entry, or the empty string.
+// In order: `location`, the bundle's candidate (what
+// getDefaultInstallAgentLocation answers), where it lies when it is the
+// ready-to-run entry; the bundle's "InstallAgent.zip" (else its first
+// "InstallAgent_*.zip") unpacked into `workDir`; `download`, after which the
+// per-user cache is used.
+std::string sourceInstallAgentFrom(std::string location, std::string workDir, std::string url,
+                                   MessageCallback report, DownloadFunction download);
+
+// The first entry of `resourceDir`, in directory order, named
+// "InstallAgent_" ... ".zip", as resourceDir + "/" + name; empty when there is
+// none or the directory cannot be read.
+std::string findAlternativeArchive(const std::string& resourceDir);
+
+#endif  // BOOTSTRAP_SOURCING_SOURCE_H_

@@ -1,0 +1,20 @@
+// Unpacking an install agent archive with the outside `unzip` command.
+#ifndef BOOTSTRAP_SOURCING_UNPACK_H_
+#define BOOTSTRAP_SOURCING_UNPACK_H_
+
+#include <string>
+
+#include "base/console_report.h"
+
+// "<tool> -qq -o <archive> -d <destination>", each path through smart_quote.
+std::string unzipCommandLine(const std::string& archive, const std::string& destination,
+                             const std::string& tool);
+
+// Unpacks `archive` into `destination` (overwriting, keeping other files).
+// False without a message when the archive does not exist; false with
+// "Failed to unzip the install agent" when the command ends with a non-zero
+// status. True when it ended with status 0.
+bool unzipInstallAgent(std::string archive, std::string destination, std::string tool,
+                       MessageCallback report);
+
+#endif  // BOOTSTRAP_SOURCING_UNPACK_H_
