@@ -3,6 +3,7 @@ import base64
 import os
 import shutil
 import subprocess
+import urllib.parse
 import zipfile
 
 from bootstrap_fixture import (ARCHIVE, ENTRY, GTK_MODULE, PROGRAM, RECORDING_AGENT, URL_FILE, BootstrapTestCase,
@@ -16,10 +17,10 @@ NO_MODULE_NOTE = "make-bundle: note: no bootstrapper-gtk.so beside %s or in its 
                  "the bundle will use the terminal window\n"
 
 
-def make_bundle_tool(*args, program=PROGRAM, cwd=None, tool=TOOL):
+def make_bundle_tool(*args, program=PROGRAM, cwd=None, tool=TOOL, env=None):
     """Runs the tool; (status, standard output, standard error)."""
     command = [tool, *(["--program", program] if program else []), *args]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=60, cwd=cwd)
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, cwd=cwd, env=env)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -261,6 +262,65 @@ class DownloadBundleTest(DownloadTestCase, BundleToolCase):
                 result = self.run_program(program, ARGS, env={"AGENT_SAY": "install agent ran"})
                 self.assert_started_from_cache(result, bundle, ARGS, unpacked=run == "downloads")
                 self.assertIsNotNone(self.stored_validation_string())
+
+    def test_warnings_and_url_checks(self):
+        """A bundle that will not work as meant is made with a warning; --check-url reports what the program gets."""
+        public_key, _ = self.minisign_keys()
+        bash_dir = self.folder("inputs", "bash")
+        with open(os.path.join(bash_dir, "install"), "wb") as f:
+            f.write(b"#!/bin/bash\n" + RECORDING_AGENT)
+        python_zip = zip_archive(("install", b"#!/usr/bin/env python3\nprint()\n", 0o755))
+        agent_zip = self.publish("agent.zip", agent_archive())
+        self.publish("nested.zip", zip_archive(("agent/", b"", 0o755), ("agent/install", RECORDING_AGENT, 0o644)))
+        self.publish("python.zip", python_zip)
+        url = self.nginx.url(agent_zip)
+        redirect = self.fault_url("moved?redirect=" + urllib.parse.quote(url, safe=""))
+        warning = 'install starts with %s but is run by sh: write it in POSIX sh, or rename it install.%s and make ' \
+                  'install a two-line sh script, #!/bin/sh and: exec %s "$(dirname "$0")/install.%s" "$@"'
+        cases = [  # (arguments, status, the lines besides a bundle's path, without "make-bundle: ")
+            (["--agent-dir", bash_dir], 0, ["warning: " + warning % ("#!/bin/bash", "bash", "bash", "bash")]),
+            (["--agent-archive", self.input_file("python.zip", python_zip)], 0,
+             ["warning: " + warning % ("#!/usr/bin/env python3", "python3", "python3", "python3")]),
+            (["--agent-archive", self.input_file("sh.zip", agent_archive(("x", b"", 0o644)))], 0, []),
+            (["--agent-entry", self.input_file("env-sh", b"#!/usr/bin/env sh\n"), "--url", url], 0,
+             ["warning: --url is never used: the install agent in the bundle (--agent-entry) starts and nothing is "
+              "downloaded; leave out --url, or the --agent-entry to download"]),
+            (["--agent-entry", self.input_file("entry.bash", b"#!/bin/bash -e\n"), "--public-key", public_key], 0,
+             ["warning: --public-key is never used: it verifies downloads, and the install agent in the bundle "
+              "(--agent-entry) is not downloaded",
+              'warning: --agent-entry %s starts with #!/bin/bash -e but is run by sh: write it in POSIX sh, or give '
+              '--agent-dir a folder holding it as install.bash and an install of two lines, #!/bin/sh and: '
+              'exec bash -e "$(dirname "$0")/install.bash" "$@"' % os.path.join(self.inputs, "entry.bash")]),
+            (["--url", url, "--public-key", public_key], 0, []),  # the last bundle made: see below
+            (["--check-url", redirect], 0, ["status: 200 from " + url, "ETag: " + self.nginx.etag(agent_zip).decode(),
+                                            "Content-Length: %d" % len(agent_archive()),
+                                            "archive: holds install at its top"]),
+            (["--check-url", self.fault_url("nested.zip?noetag&nolength")], 1,
+             ["status: 200", "ETag: none: every run downloads the archive again",
+              "Content-Length: none: the progress bar cannot show progress",
+              "archive: holds no file 'install' at its top level: found agent/install; "
+              "zip the folder's contents, not the folder"]),
+            (["--check-url", self.fault_url('python.zip?etag=W/"x"')], 0,
+             ["status: 200", 'ETag: W/"x": weak, so a CDN or proxy transformed the response (compressed it?); the cache works only '
+              'while every response carries these same bytes: serve the archive as it is',
+              "Content-Length: %d" % len(python_zip), "archive: holds install at its top",
+              "warning: " + warning % ("#!/usr/bin/env python3", "python3", "python3", "python3")]),
+            (["--check-url", self.fault_url("agent.zip?status=404")], 1,
+             ["status: 404: the program refuses the download and starts nothing"]),
+        ]
+        no_proxy = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+        for args, status, lines in cases:
+            with self.subTest(args=args):
+                if args[0] != "--check-url":
+                    self.make(*args, "--force", warnings=[line[len("warning: "):] for line in lines])
+                    continue
+                done = make_bundle_tool(*args, program=None, env=no_proxy)
+                self.assertEqual((status, "", ["make-bundle: " + line for line in lines]),
+                                 (done[0], done[2], done[1].splitlines()))
+        resources = os.path.join(self.out, "Boot.app", "Contents", "Resources")
+        self.assertEqual(sorted([URL_FILE, "installAgentKey.pub"]), sorted(os.listdir(resources)))
+        with open(public_key, "rb") as given, open(os.path.join(resources, "installAgentKey.pub"), "rb") as copied:
+            self.assertEqual(given.read(), copied.read())
 
 
 if __name__ == "__main__":
