@@ -52,7 +52,8 @@ class BundleToolCase(BootstrapTestCase):
         """Makes Boot.app in self.out; its path, checked to be what the tool printed (the warnings, and its
         note when it finds no GTK module for the program)."""
         status, out, err = make_bundle_tool("--name", "Boot", "--output", self.out, *args, program=program)
-        expected = "".join("make-bundle: warning: %s\n" % w for w in warnings) + ("" if module else NO_MODULE_NOTE % program)
+        expected = "".join("make-bundle: warning: %s\n" % w for w in warnings)
+        expected += "" if module else NO_MODULE_NOTE % program
         self.assertEqual((0, expected), (status, err))
         app = os.path.join(self.out, "Boot.app")
         self.assertEqual(os.path.realpath(app) + "\n", out)
@@ -179,7 +180,8 @@ class BadInputTest(BundleToolCase):
         public_key, secret_key = self.minisign_keys()
         with open(public_key) as pub:
             comment = pub.readline()
-        signature = self.input_file("agent.zip.minisig", b"untrusted comment: signature\nRUQ=\ntrusted comment: x\nAA==\n")
+        signature = self.input_file("agent.zip.minisig",
+                                    b"untrusted comment: signature\nRUQ=\ntrusted comment: x\nAA==\n")
         not_ed = self.input_file("other.pub", comment.encode() + base64.b64encode(b"Xy" + bytes(40)) + b"\n")
         empty_dir = self.folder("inputs", "empty")
         cases = [  # (arguments, what standard error says)
@@ -301,7 +303,8 @@ class DownloadBundleTest(DownloadTestCase, BundleToolCase):
               "archive: holds no file 'install' at its top level: found agent/install; "
               "zip the folder's contents, not the folder"]),
             (["--check-url", self.fault_url('python.zip?etag=W/"x"')], 0,
-             ["status: 200", 'ETag: W/"x": weak, so a CDN or proxy transformed the response (compressed it?); the cache works only '
+             ["status: 200",
+              'ETag: W/"x": weak, so a CDN or proxy transformed the response (compressed it?); the cache works only '
               'while every response carries these same bytes: serve the archive as it is',
               "Content-Length: %d" % len(python_zip), "archive: holds install at its top",
               "warning: " + warning % ("#!/usr/bin/env python3", "python3", "python3", "python3")]),
