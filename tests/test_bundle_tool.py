@@ -1,7 +1,9 @@
 """tools/make-bundle: the bundles it makes run, and every bad input is refused with its reason."""
+import base64
 import os
 import shutil
 import subprocess
+import urllib.parse
 import zipfile
 
 from bootstrap_fixture import (ARCHIVE, ENTRY, GTK_MODULE, PROGRAM, RECORDING_AGENT, URL_FILE, BootstrapTestCase,
@@ -15,10 +17,10 @@ NO_MODULE_NOTE = "make-bundle: note: no bootstrapper-gtk.so beside %s or in its 
                  "the bundle will use the terminal window\n"
 
 
-def make_bundle_tool(*args, program=PROGRAM, cwd=None):
+def make_bundle_tool(*args, program=PROGRAM, cwd=None, tool=TOOL, env=None):
     """Runs the tool; (status, standard output, standard error)."""
-    command = [TOOL, *(["--program", program] if program else []), *args]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=60, cwd=cwd)
+    command = [tool, *(["--program", program] if program else []), *args]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, cwd=cwd, env=env)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -40,11 +42,19 @@ class BundleToolCase(BootstrapTestCase):
         write_png(path, width, height)
         return path
 
-    def make(self, *args, program=PROGRAM, module=os.path.exists(GTK_MODULE)):
-        """Makes Boot.app in self.out; its path, checked to be what the tool printed (and its note
-        when it finds no GTK module for the program)."""
+    def minisign_keys(self):
+        """(public key file, secret key file) made by minisign."""
+        subprocess.run(["minisign", "-G", "-W", "-p", os.path.join(self.inputs, "key.pub"),
+                        "-s", os.path.join(self.inputs, "key.sec")], check=True, capture_output=True, timeout=60)
+        return os.path.join(self.inputs, "key.pub"), os.path.join(self.inputs, "key.sec")
+
+    def make(self, *args, program=PROGRAM, module=os.path.exists(GTK_MODULE), warnings=()):
+        """Makes Boot.app in self.out; its path, checked to be what the tool printed (the warnings, and its
+        note when it finds no GTK module for the program)."""
         status, out, err = make_bundle_tool("--name", "Boot", "--output", self.out, *args, program=program)
-        self.assertEqual((0, "" if module else NO_MODULE_NOTE % program), (status, err))
+        expected = "".join("make-bundle: warning: %s\n" % w for w in warnings)
+        expected += "" if module else NO_MODULE_NOTE % program
+        self.assertEqual((0, expected), (status, err))
         app = os.path.join(self.out, "Boot.app")
         self.assertEqual(os.path.realpath(app) + "\n", out)
         return app
@@ -165,11 +175,21 @@ class BadInputTest(BundleToolCase):
         cut_png = self.input_file("cut.png", good_png[:40])
         crc_png = self.input_file("crc.png", good_png[:29] + bytes([good_png[29] ^ 1]) + good_png[30:])
         jpeg = self.input_file("photo.png", b"\xff\xd8\xff\xe0" + b"\0" * 64)
+        images = {kind: self.input_file("image." + kind, start + b"\0" * 64) for kind, start in
+                  [("gif", b"GIF89a"), ("webp", b"RIFF\0\0\0\0WEBPVP8 "), ("bmp", b"BM")]}
+        public_key, secret_key = self.minisign_keys()
+        with open(public_key) as pub:
+            comment = pub.readline()
+        signature = self.input_file("agent.zip.minisig",
+                                    b"untrusted comment: signature\nRUQ=\ntrusted comment: x\nAA==\n")
+        not_ed = self.input_file("other.pub", comment.encode() + base64.b64encode(b"Xy" + bytes(40)) + b"\n")
         empty_dir = self.folder("inputs", "empty")
         cases = [  # (arguments, what standard error says)
             (["--url", "ftp://example.invalid/a.zip"], "http or https only, not 'ftp'"),
             (["--url", "file:///tmp/a.zip"], "http or https only, not 'file'"),
-            (["--url", "127.0.0.1/a.zip"], "http or https only"),
+            (["--url", "downloads.example.com/a.zip"],
+             "--url downloads.example.com/a.zip: no scheme; did you mean https://downloads.example.com/a.zip?"),
+            (["--url", "localhost:8080/a.zip"], "no scheme; did you mean https://localhost:8080/a.zip?"),
             (["--url", "http:///a.zip"], "names no host"),
             (["--url", "http://127.0.0.1:99999/a.zip"], "does not parse"),
             (["--url", "http://127.0.0.1/a b.zip"], "without blanks"),
@@ -179,7 +199,15 @@ class BadInputTest(BundleToolCase):
             (["--agent-archive", os.path.join(self.inputs, "missing.zip")], "no such file"),
             (["--agent-dir", empty_dir], "holds no file 'install'"),
             (["--agent-entry", os.path.join(self.inputs, "missing.sh")], "no such file"),
-            (["--url", "http://127.0.0.1/a", "--splash", jpeg], "not a PNG image"),
+            (["--url", "http://127.0.0.1/a", "--splash", jpeg],
+             "a JPEG image, not a PNG; convert it, e.g. with ImageMagick: convert %s splash.png" % jpeg),
+            (["--url", "http://127.0.0.1/a", "--splash", images["gif"]], "a GIF image, not a PNG; convert it"),
+            (["--url", "http://127.0.0.1/a", "--splash", images["webp"]], "a WebP image, not a PNG; convert it"),
+            (["--url", "http://127.0.0.1/a", "--splash", images["bmp"]], "a BMP image, not a PNG; convert it"),
+            (["--url", "http://127.0.0.1/a", "--public-key", secret_key], "not a minisign public key but a secret key"),
+            (["--url", "http://127.0.0.1/a", "--public-key", signature], "not a minisign public key (two lines"),
+            (["--url", "http://127.0.0.1/a", "--public-key", not_ed], "not a minisign public key (its key is 42 "
+                                                                      "bytes not starting with Ed"),
             (["--url", "http://127.0.0.1/a", "--splash", cut_png], "damaged PNG image (cut short"),
             (["--url", "http://127.0.0.1/a", "--splash", crc_png], "bad checksum in the IHDR chunk"),
             (["--url", "http://127.0.0.1/a", "--bundle-zip", not_zip], "--bundle-zip"),
@@ -201,16 +229,23 @@ class BadInputTest(BundleToolCase):
         self.assertEqual(3, len(err.splitlines()), err)
 
     def test_usage_errors(self):
-        cases = [
-            (["--name", "Boot"], "give --url, an install agent"),
-            (["--name", "a/b", "--url", "http://h/a"], "plain folder name"),
-            (["--name", "Boot", "--agent-dir", ".", "--agent-entry", "x"], "not allowed with"),
+        installed = os.path.join(self.inputs, "bootstrapper-make-bundle")
+        os.symlink(os.path.realpath(TOOL), installed)
+        cases = [  # (the tool, arguments, status, what it says)
+            (TOOL, ["--name", "Boot"], 2, "make-bundle: error: give --url, an install agent"),
+            (installed, ["--name", "Boot"], 2, "usage: bootstrapper-make-bundle "),
+            (installed, ["--name", "Boot", "--url", "ftp://h/a"], 1, "bootstrapper-make-bundle: --url ftp://h/a: "),
+            (TOOL, ["--help"], 0, "An install agent (--agent-archive, --agent-dir or --agent-entry) or a --url is "
+                                  "required. One example for each route: make-bundle --name Acme --agent-dir"),
+            (TOOL, ["--name", "a/b", "--url", "http://h/a"], 1, "plain folder name"),
+            (TOOL, ["--name", "Boot", "--agent-dir", ".", "--agent-entry", "x"], 2, "not allowed with"),
+            (TOOL, ["--check-url", "http://h/a", "--name", "Boot"], 2, "--check-url makes no bundle: give it alone"),
         ]
-        for args, message in cases:
+        for tool, args, status, message in cases:
             with self.subTest(args=args):
-                status, _, err = make_bundle_tool("--output", self.out, *args)
-                self.assertIn(status, (1, 2))
-                self.assertIn(message, err)
+                done = make_bundle_tool("--output", self.out, *args, tool=tool)
+                self.assertEqual(status, done[0])
+                self.assertIn(message, " ".join((done[1] + done[2]).split()))
                 self.assertEqual([], os.listdir(self.out))
 
 
@@ -229,6 +264,66 @@ class DownloadBundleTest(DownloadTestCase, BundleToolCase):
                 result = self.run_program(program, ARGS, env={"AGENT_SAY": "install agent ran"})
                 self.assert_started_from_cache(result, bundle, ARGS, unpacked=run == "downloads")
                 self.assertIsNotNone(self.stored_validation_string())
+
+    def test_warnings_and_url_checks(self):
+        """A bundle that will not work as meant is made with a warning; --check-url reports what the program gets."""
+        public_key, _ = self.minisign_keys()
+        bash_dir = self.folder("inputs", "bash")
+        with open(os.path.join(bash_dir, "install"), "wb") as f:
+            f.write(b"#!/bin/bash\n" + RECORDING_AGENT)
+        python_zip = zip_archive(("install", b"#!/usr/bin/env python3\nprint()\n", 0o755))
+        agent_zip = self.publish("agent.zip", agent_archive())
+        self.publish("nested.zip", zip_archive(("agent/", b"", 0o755), ("agent/install", RECORDING_AGENT, 0o644)))
+        self.publish("python.zip", python_zip)
+        url = self.nginx.url(agent_zip)
+        redirect = self.fault_url("moved?redirect=" + urllib.parse.quote(url, safe=""))
+        warning = 'install starts with %s but is run by sh: write it in POSIX sh, or rename it install.%s and make ' \
+                  'install a two-line sh script, #!/bin/sh and: exec %s "$(dirname "$0")/install.%s" "$@"'
+        cases = [  # (arguments, status, the lines besides a bundle's path, without "make-bundle: ")
+            (["--agent-dir", bash_dir], 0, ["warning: " + warning % ("#!/bin/bash", "bash", "bash", "bash")]),
+            (["--agent-archive", self.input_file("python.zip", python_zip)], 0,
+             ["warning: " + warning % ("#!/usr/bin/env python3", "python3", "python3", "python3")]),
+            (["--agent-archive", self.input_file("sh.zip", agent_archive(("x", b"", 0o644)))], 0, []),
+            (["--agent-entry", self.input_file("env-sh", b"#!/usr/bin/env sh\n"), "--url", url], 0,
+             ["warning: --url is never used: the install agent in the bundle (--agent-entry) starts and nothing is "
+              "downloaded; leave out --url, or the --agent-entry to download"]),
+            (["--agent-entry", self.input_file("entry.bash", b"#!/bin/bash -e\n"), "--public-key", public_key], 0,
+             ["warning: --public-key is never used: it verifies downloads, and the install agent in the bundle "
+              "(--agent-entry) is not downloaded",
+              'warning: --agent-entry %s starts with #!/bin/bash -e but is run by sh: write it in POSIX sh, or give '
+              '--agent-dir a folder holding it as install.bash and an install of two lines, #!/bin/sh and: '
+              'exec bash -e "$(dirname "$0")/install.bash" "$@"' % os.path.join(self.inputs, "entry.bash")]),
+            (["--url", url, "--public-key", public_key], 0, []),  # the last bundle made: see below
+            (["--check-url", redirect], 0, ["status: 200 from " + url, "ETag: " + self.nginx.etag(agent_zip).decode(),
+                                            "Content-Length: %d" % len(agent_archive()),
+                                            "archive: holds install at its top"]),
+            (["--check-url", self.fault_url("nested.zip?noetag&nolength")], 1,
+             ["status: 200", "ETag: none: every run downloads the archive again",
+              "Content-Length: none: the progress bar cannot show progress",
+              "archive: holds no file 'install' at its top level: found agent/install; "
+              "zip the folder's contents, not the folder"]),
+            (["--check-url", self.fault_url('python.zip?etag=W/"x"')], 0,
+             ["status: 200",
+              'ETag: W/"x": weak, so a CDN or proxy transformed the response (compressed it?); the cache works only '
+              'while every response carries these same bytes: serve the archive as it is',
+              "Content-Length: %d" % len(python_zip), "archive: holds install at its top",
+              "warning: " + warning % ("#!/usr/bin/env python3", "python3", "python3", "python3")]),
+            (["--check-url", self.fault_url("agent.zip?status=404")], 1,
+             ["status: 404: the program refuses the download and starts nothing"]),
+        ]
+        no_proxy = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+        for args, status, lines in cases:
+            with self.subTest(args=args):
+                if args[0] != "--check-url":
+                    self.make(*args, "--force", warnings=[line[len("warning: "):] for line in lines])
+                    continue
+                done = make_bundle_tool(*args, program=None, env=no_proxy)
+                self.assertEqual((status, "", ["make-bundle: " + line for line in lines]),
+                                 (done[0], done[2], done[1].splitlines()))
+        resources = os.path.join(self.out, "Boot.app", "Contents", "Resources")
+        self.assertEqual(sorted([URL_FILE, "installAgentKey.pub"]), sorted(os.listdir(resources)))
+        with open(public_key, "rb") as given, open(os.path.join(resources, "installAgentKey.pub"), "rb") as copied:
+            self.assertEqual(given.read(), copied.read())
 
 
 if __name__ == "__main__":
