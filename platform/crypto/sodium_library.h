@@ -1,0 +1,39 @@
+// libsodium, loaded when the first signature is checked rather than linked:
+// a bundle without a public key never checks one and must not pay for the
+// library (nor need it installed).
+//
+// The table's types are written out here rather than taken from <sodium.h>,
+// so that the logic that uses it needs no libsodium headers; the loader
+// asserts that they are libsodium's own.
+#ifndef BOOTSTRAP_PLATFORM_CRYPTO_SODIUM_LIBRARY_H_
+#define BOOTSTRAP_PLATFORM_CRYPTO_SODIUM_LIBRARY_H_
+
+#include <cstddef>
+#include <string>
+
+// libsodium's BLAKE2b state: opaque, generichash_statebytes() long, and
+// aligned to 64 bytes.
+struct crypto_generichash_blake2b_state;
+
+// The entry points a signature check uses, named as libsodium names them
+// without the "crypto_" prefix.
+struct SodiumLibrary {
+  // Ed25519: 0 when `sig` (64 bytes) holds over `m` for `pk` (32 bytes).
+  int (*sign_verify_detached)(const unsigned char* sig, const unsigned char* m,
+                              unsigned long long mlen, const unsigned char* pk);
+  // BLAKE2b, fed in pieces; 0 on success.
+  std::size_t (*generichash_statebytes)(void);
+  int (*generichash_init)(crypto_generichash_blake2b_state* state, const unsigned char* key,
+                          const std::size_t keylen, const std::size_t outlen);
+  int (*generichash_update)(crypto_generichash_blake2b_state* state, const unsigned char* in,
+                            unsigned long long inlen);
+  int (*generichash_final)(crypto_generichash_blake2b_state* state, unsigned char* out,
+                           const std::size_t outlen);
+};
+
+// libsodium, loaded and initialized (sodium_init) on the first call from any
+// thread; null when it cannot be loaded, and then `error` says why ("Cannot
+// load libsodium.so.23: <the loader's reason>", the same text on every call).
+const SodiumLibrary* sodiumLibrary(std::string* error);
+
+#endif  // BOOTSTRAP_PLATFORM_CRYPTO_SODIUM_LIBRARY_H_
