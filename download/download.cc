@@ -34,21 +34,10 @@ Download::Download(const WindowControls& controls, DownloadPlatform& platform,
                    InstallAgentLaunch* launch)
     : application_(controls.application),
       window_(controls.window),
-      image_(controls.image),
-      progress_(controls.progress),
-      downloadPercent_(controls.downloadPercent),
-      cancel_(controls.cancel),
       platform_(platform),
       launch_(launch),
       installAgentLocation_(downloadTo),
-      privateAgentDir_(appendPathComponent(parentDirectory(downloadTo), INSTALL_AGENT_DIR)) {
-  progress_->setDoubleValue(0.0);
-  progress_->setMaxValue(100.0);
-  progress_->setUsesThreadedAnimation(true);
-  downloadPercent_->setUsesSingleLineMode(true);
-  downloadPercent_->setStringValue("Downloading");
-  cancel_->setKeyEquivalent("\r");
-}
+      privateAgentDir_(appendPathComponent(parentDirectory(downloadTo), INSTALL_AGENT_DIR)) {}
 
 Download::~Download() {
   // Joins the session's thread; by now the event loop has stopped, so a
@@ -60,13 +49,7 @@ void Download::applicationDidFinishLaunching() {
   std::optional<MainBundle> bundle = platform_.mainBundle();
   if (!bundle) return;
   std::string splash = appendPathComponent(bundle->resourcePath, "splash.png");
-  if (pathExists(splash)) {
-    image_->setScalesProportionally(true);
-    image_->setEditable(false);
-    image_->setImage(splash, 400.0, 400.0);
-    window_->layoutIfNeeded();
-    window_->setViewsNeedDisplay(true);
-  }
+  if (pathExists(splash)) window_->showSplash(splash);
   downloadFromURL(downloadFrom);
 }
 
@@ -93,21 +76,14 @@ void Download::abandonTransfer() {
 }
 
 void Download::failure(const std::string& message, TextColor color) {
-  cancel_->setTitle("Close");
-  progress_->stopAnimation();
-  progress_->setIndeterminate(false);
-  progress_->setDoubleValue(progress_->maxValue());
-  downloadPercent_->setStringValue(message);
-  downloadPercent_->setTextColor(color);
-  window_->layoutIfNeeded();
-  window_->setViewsNeedDisplay(true);
+  window_->showFailure(message, color);
 }
 
 bool Download::checkStatus(long status, const std::string& logLine) {
   // 400 is a refusal like every status above it.
   if (status < 400) return true;
   platform_.log(logLine);
-  onMain([&] { failure(refusalText(status), TextColor::kRed); });
+  failure(refusalText(status), TextColor::kRed);
   abandonTransfer();
   return false;
 }
@@ -161,16 +137,6 @@ bool Download::claimCache(const std::string& cacheDir) {
   return false;
 }
 
-void Download::resetBar() {
-  progress_->setDoubleValue(0.0);
-  if (fileLength_ == -1) {
-    progress_->setIndeterminate(true);
-  } else {
-    progress_->setMaxValue(static_cast<double>(fileLength_));
-    progress_->setIndeterminate(false);
-  }
-}
-
 void Download::didWriteData(long long bytesWritten, long long /*totalBytesWritten*/,
                             long long /*totalBytesExpectedToWrite*/) {
   if (abandoned_) return;  // a report that crossed the cancellation
@@ -180,25 +146,10 @@ void Download::didWriteData(long long bytesWritten, long long /*totalBytesWritte
       return;
     }
     if (!checkValidation()) return;
-    resetBar();
+    window_->showProgress(0, fileLength_);  // the bar starts anew at the first data
   }
-  onMain([&] {
-    downloadPercent_->setStringValue("Downloading");
-    progress_->incrementBy(static_cast<double>(bytesWritten));
-    window_->layoutIfNeeded();
-    window_->setViewsNeedDisplay(true);
-  });
-}
-
-void Download::showUnpacking() {
-  onMain([&] {
-    downloadPercent_->setStringValue("Initializing the installer");
-    progress_->setIndeterminate(true);
-    progress_->startAnimation();
-    cancel_->setEnabled(false);
-    window_->setViewsNeedDisplay(true);
-    window_->layoutIfNeeded();
-  });
+  bytesReceived_ += bytesWritten;
+  window_->showProgress(bytesReceived_, fileLength_);
 }
 
 bool Download::unpackInto(const std::string& path, const std::string& agentDir) {
@@ -242,7 +193,7 @@ bool Download::unpackAndStart(const std::string& path) {
 }
 
 void Download::handOff() {
-  onMain([&] { application_->performAfterDelay([this] { window_->close(); }, 3.0); });
+  window_->closeAfter(3.0);
   application_->stop();
 }
 
@@ -252,11 +203,11 @@ void Download::didFinishDownloadingToURL(const std::string& path) {
   if (!checkStatus(status, "Download failed! Error code- " + statusAsFloat(status))) return;
   // An empty body brings no data report: its checks run here.
   if (!checkedFirstReport_ && !checkValidation()) return;
-  showUnpacking();
+  window_->showUnpacking();
   if (unpackAndStart(path)) {
     handOff();
   } else {
-    onMain([&] { failure("Failed to unzip the installer.", TextColor::kRed); });
+    failure("Failed to unzip the installer.", TextColor::kRed);
   }
 }
 
@@ -265,7 +216,7 @@ void Download::didCompleteWithError(const UrlCompletion& completion) {
   if (completion.kind != UrlCompletion::Kind::kTransportError) return;
   std::string url = completion.failingURL.empty() ? "(null)" : completion.failingURL;
   platform_.log("Download failed! Error - " + completion.description + " " + url);
-  onMain([&] { failure(kTransportErrorText, TextColor::kRed); });
+  failure(kTransportErrorText, TextColor::kRed);
 }
 
 void Download::fireInstallAgent() {

@@ -40,8 +40,7 @@ struct InstallAgentLaunch {
 
 class Download : public ApplicationDelegate, public UrlSessionDelegate {
  public:
-  // Sets the controls to their first state (bar 0 of 100, "Downloading",
-  // Return for the button) and takes the destination from downloadTo.
+  // Takes the destination from downloadTo; the window shows its first state.
   Download(const WindowControls& controls, DownloadPlatform& platform, InstallAgentLaunch* launch);
   ~Download() override;
 
@@ -54,7 +53,7 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   bool startedTransfer() const override { return urlSession_ != nullptr; }
 
   // The final failure display: button "Close", a full still bar, `message` in
-  // `color`. The window stays until it is closed. Main thread only.
+  // `color`. The window stays until it is closed.
   void failure(const std::string& message, TextColor color);
   // Starts the transfer of `url` in a session of its own.
   void downloadFromURL(const std::string& url);
@@ -70,10 +69,6 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   // does not wait. Nothing is started once the window has closed.
   void fireInstallAgent();
 
-  long long fileLength() const { return fileLength_; }
-  const std::string& validationString() const { return validationString_; }
-  const std::string& installAgentLocation() const { return installAgentLocation_; }
-  const std::string& tempDir() const { return tempDir_; }
   std::shared_ptr<UrlSessionTask> theDownload() const { return theDownload_; }
 
  private:
@@ -91,9 +86,7 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   // Claims the cached install agent for deleting or unpacking; when another
   // run's agent uses it, the run goes on without the cache (logged).
   bool claimCache(const std::string& cacheDir);
-  void resetBar();
   void abandonTransfer();
-  void showUnpacking();
   // Unpacks the archive at `path` into `agentDir`; true when it holds the
   // install agent entry afterwards, which group and others may not change.
   bool unpackInto(const std::string& path, const std::string& agentDir);
@@ -106,20 +99,15 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   bool unpackAndStart(const std::string& path);
   // Schedules the window's closing and stops the event loop.
   void handOff();
-  void onMain(const std::function<void()>& work) { application_->dispatchSync(work); }
 
   Application* application_;
-  Window* window_;
-  ImageView* image_;
-  ProgressIndicator* progress_;
-  TextFieldCell* downloadPercent_;
-  Button* cancel_;
+  DownloadWindow* window_;
   DownloadPlatform& platform_;
   InstallAgentLaunch* launch_;
 
   long long fileLength_ = -1;
+  long long bytesReceived_ = 0;
   std::shared_ptr<UrlSessionTask> theDownload_;
-  std::string tempDir_;  // never assigned
   std::string installAgentLocation_;
   std::string validationString_;
   bool checkedFirstReport_ = false;

@@ -1,10 +1,6 @@
 #include "gtk/window-gtk.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdlib>
 #include <string>
 
 #include "platform/window_model/window_title.h"
@@ -20,6 +16,8 @@ constexpr char kStyle[] = "label.failure { color: #d01010; }";
 // What a screen reader says for the controls without text of their own.
 constexpr char kImageName[] = "Splash image";
 constexpr char kProgressName[] = "Download progress";
+// The splash's box, in window units.
+constexpr int kSplashSize = 400;
 
 template <typename T>
 T* builderObject(GtkBuilder* builder, const char* name) {
@@ -176,10 +174,6 @@ void GtkWindowView::onClicked(GtkButton*, gpointer self) {
 }
 
 void GtkWindowView::applyStatus(const WindowState& state) {
-  // Single-line mode: a long text is never wrapped but cut with an ellipsis. A
-  // line feed still starts a second line, so a two-line failure text reads
-  // whole (GTK's own single-line mode would show it as one cut line).
-  gtk_label_set_line_wrap(status_, !state.singleLineMode);
   if (state.status != gtk_label_get_text(status_))
     gtk_label_set_text(status_, state.status.c_str());
   GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(status_));
@@ -203,7 +197,6 @@ void GtkWindowView::applyProgress(const ProgressState& progress) {
 }
 
 void GtkWindowView::applyButton(const WindowState& state) {
-  keyEquivalent_ = state.keyEquivalent;
   const gchar* title = gtk_button_get_label(button_);
   if (title == nullptr || state.buttonTitle != title) {
     gtk_button_set_label(button_, state.buttonTitle.c_str());
@@ -212,11 +205,8 @@ void GtkWindowView::applyButton(const WindowState& state) {
 }
 
 void GtkWindowView::applySplash(const WindowState& state) {
-  std::string wanted = state.splashPath + "\n" + std::to_string(state.splashWidth) + "x" +
-                       std::to_string(state.splashHeight) +
-                       (state.scalesProportionally ? " proportional" : "");
-  if (wanted == splashShown_) return;
-  splashShown_ = wanted;
+  if (state.splashPath == splashShown_) return;
+  splashShown_ = state.splashPath;
   if (state.splashPath.empty()) {
     gtk_image_clear(image_);
     return;
@@ -225,9 +215,7 @@ void GtkWindowView::applySplash(const WindowState& state) {
   // stays sharp where a window unit is more than one pixel.
   int scale = gtk_widget_get_scale_factor(GTK_WIDGET(image_));
   GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(
-      state.splashPath.c_str(), static_cast<int>(std::lround(state.splashWidth * scale)),
-      static_cast<int>(std::lround(state.splashHeight * scale)), state.scalesProportionally,
-      nullptr);
+      state.splashPath.c_str(), kSplashSize * scale, kSplashSize * scale, TRUE, nullptr);
   if (pixbuf == nullptr) return;  // not an image: the view keeps what it showed
   cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, nullptr);
   gtk_image_set_from_surface(image_, surface);
@@ -246,13 +234,9 @@ void GtkWindowView::updatePulse(const ProgressState& progress) {
 }
 
 bool GtkWindowView::activatesButton(const GdkEventKey* event) const {
-  if (!gtk_widget_is_sensitive(GTK_WIDGET(button_)) || keyEquivalent_.empty()) return false;
-  if (keyEquivalent_ == "\r") {
-    return event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_KP_Enter ||
-           event->keyval == GDK_KEY_ISO_Enter;
-  }
-  gunichar typed = gdk_keyval_to_unicode(event->keyval);
-  return keyEquivalent_.size() == 1 && typed == static_cast<unsigned char>(keyEquivalent_[0]);
+  if (!gtk_widget_is_sensitive(GTK_WIDGET(button_))) return false;
+  return event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_KP_Enter ||
+         event->keyval == GDK_KEY_ISO_Enter;
 }
 
 void GtkWindowView::describeControls() {
@@ -270,16 +254,8 @@ void GtkWindowView::describeControls() {
 
 void GtkWindowView::traceAccessibility() const {
   if (takenDown_) return;
-  const char* path = std::getenv("QZ_BOOTSTRAP_UI_TRACE");
-  if (path == nullptr || *path == '\0') return;
-  std::string lines =
-      accessibleLine("window", window_) + accessibleLine("image", GTK_WIDGET(image_)) +
-      accessibleLine("progress", GTK_WIDGET(progress_)) +
-      accessibleLine("status", GTK_WIDGET(status_)) + accessibleLine("button", GTK_WIDGET(button_));
-  // One append of whole lines, on the main thread as every trace line.
-  int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) return;
-  ssize_t written = write(fd, lines.data(), lines.size());
-  (void)written;  // the trace is a test aid: a short write is not the run's failure
-  close(fd);
+  writeTrace(accessibleLine("window", window_) + accessibleLine("image", GTK_WIDGET(image_)) +
+             accessibleLine("progress", GTK_WIDGET(progress_)) +
+             accessibleLine("status", GTK_WIDGET(status_)) +
+             accessibleLine("button", GTK_WIDGET(button_)));
 }

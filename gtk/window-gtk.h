@@ -53,8 +53,7 @@ class GtkWindowView : public WindowView {
   GtkProgressBar* progress_;
   GtkLabel* status_;
   GtkButton* button_;
-  std::string keyEquivalent_;
-  std::string splashShown_;  // the path, size and scaling last loaded
+  std::string splashShown_;  // the path last loaded
   MainLoop::TimerId pulse_ = 0;
   MainLoop::TimerId accessibilityTrace_ = 0;
   ControlReadings lastReadings_;  // readBack() once taken down

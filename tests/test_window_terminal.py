@@ -158,7 +158,7 @@ class TerminalWindowTest(WindowTestCase):
 
     def test_return_closes_after_a_failure_whatever_the_button(self):
         out, output = self.run_in_terminal("unzipfail", "color red")
-        self.assert_in_order(["button Close disabled", "status Failed to unzip the installer.", "color red"],
+        self.assert_in_order(["status Failed to unzip the installer.", "color red", "button Close disabled"],
                              self.trace())
         self.assert_events(out, closes=1)
         self.assertIn(BAR_FULL + " Failed to unzip the installer.", drawings(output))

@@ -11,10 +11,11 @@
 //              waits to be closed
 //   unzipfail  three steps, the unpacking display (button disabled), then
 //              "Failed to unzip the installer."; waits to be closed
-//   hold       an animated indeterminate bar that keeps changing until the
-//              window is closed, and keeps calling the controls after
-//   delay      a status text and the window's closing asked for later with
-//              performAfterDelay from the session's thread
+//   hold       the unpacking display, then an indeterminate bar that keeps
+//              changing until the window is closed, and keeps calling the
+//              window after
+//   delay      a status text asked for later with performAfterDelay, and the
+//              window's closing with closeAfter, from the session's thread
 //   close      the session's thread closes the window and stops the loop,
 //              twice each
 //   idle       starts no transfer
@@ -49,14 +50,7 @@ void say(const char* line) {
 class ScriptedDelegate : public ApplicationDelegate {
  public:
   ScriptedDelegate(const WindowControls& controls, std::string scenario, std::string splash)
-      : c_(controls), scenario_(std::move(scenario)), splash_(std::move(splash)) {
-    c_.progress->setDoubleValue(0);
-    c_.progress->setMaxValue(100);
-    c_.progress->setUsesThreadedAnimation(true);
-    c_.downloadPercent->setUsesSingleLineMode(true);
-    c_.downloadPercent->setStringValue("Downloading");
-    c_.cancel->setKeyEquivalent("\r");
-  }
+      : c_(controls), scenario_(std::move(scenario)), splash_(std::move(splash)) {}
 
   ~ScriptedDelegate() override {
     if (session_.joinable()) session_.join();
@@ -68,12 +62,9 @@ class ScriptedDelegate : public ApplicationDelegate {
 
  private:
   void play();
-  void onMain(const std::function<void()>& work) { c_.application->dispatchSync(work); }
   // Waits `seconds` unless the window closes first: false when it closed.
   bool pause(double seconds);
   void receive(int steps);
-  void showUnpacking();
-  void showFailure(const std::string& message);
   void keepChanging();
   void handOff();
 
@@ -88,13 +79,7 @@ class ScriptedDelegate : public ApplicationDelegate {
 
 void ScriptedDelegate::applicationDidFinishLaunching() {
   say("launched");
-  if (!splash_.empty()) {
-    c_.image->setScalesProportionally(true);
-    c_.image->setEditable(false);
-    c_.image->setImage(splash_, 400, 400);
-    c_.window->layoutIfNeeded();
-    c_.window->setViewsNeedDisplay(true);
-  }
+  if (!splash_.empty()) c_.window->showSplash(splash_);
   if (scenario_ == "idle") return;
   session_ = std::thread([this] {
     play();
@@ -119,84 +104,49 @@ bool ScriptedDelegate::pause(double seconds) {
 }
 
 void ScriptedDelegate::receive(int steps) {
-  // The first report resets the bar from the session's thread.
-  c_.progress->setDoubleValue(0);
-  c_.progress->setMaxValue(1000);
-  c_.progress->setIndeterminate(false);
+  c_.window->showProgress(0, 1000);  // the first report resets the bar
   for (int step = 0; step < steps && pause(0.1); ++step) {
-    onMain([&] {
-      c_.downloadPercent->setStringValue("Downloading");
-      c_.progress->incrementBy(100);
-      c_.window->layoutIfNeeded();
-      c_.window->setViewsNeedDisplay(true);
-    });
+    c_.window->showProgress(100 * (step + 1), 1000);
     if (step == steps / 2) platformLog("received half of the archive");
   }
 }
 
-void ScriptedDelegate::showUnpacking() {
-  onMain([&] {
-    c_.downloadPercent->setStringValue("Initializing the installer");
-    c_.progress->setIndeterminate(true);
-    c_.progress->startAnimation();
-    c_.cancel->setEnabled(false);
-    c_.window->setViewsNeedDisplay(true);
-    c_.window->layoutIfNeeded();
-  });
-}
-
-void ScriptedDelegate::showFailure(const std::string& message) {
-  onMain([&] {
-    c_.cancel->setTitle("Close");
-    c_.progress->stopAnimation();
-    c_.progress->setIndeterminate(false);
-    c_.progress->setDoubleValue(c_.progress->maxValue());
-    c_.downloadPercent->setStringValue(message);
-    c_.downloadPercent->setTextColor(TextColor::kRed);
-    c_.window->layoutIfNeeded();
-    c_.window->setViewsNeedDisplay(true);
-  });
-}
-
-// Changes the window until it closes, then goes on calling the controls,
-// which return at once once the loop has stopped.
+// Changes the window until it closes, then goes on calling it, which returns
+// at once once the loop has stopped.
 void ScriptedDelegate::keepChanging() {
-  c_.progress->setIndeterminate(true);
-  onMain([&] { c_.progress->startAnimation(); });
-  for (int step = 1; pause(0.05); ++step) {
-    onMain([&] { c_.progress->setDoubleValue(step); });
-  }
+  c_.window->showUnpacking();
+  for (int step = 1; pause(0.05); ++step) c_.window->showProgress(step, -1);
   for (int step = 0; step < 1000; ++step) {
-    onMain([&] { c_.downloadPercent->setStringValue("after the close " + std::to_string(step)); });
-    c_.progress->incrementBy(1);
+    c_.window->showFailure("after the close " + std::to_string(step), TextColor::kDefault);
   }
 }
 
 void ScriptedDelegate::handOff() {
-  onMain([&] { c_.application->performAfterDelay([this] { c_.window->close(); }, 3.0); });
+  c_.window->closeAfter(3.0);
   c_.application->stop();
   // The loop has stopped: these are dropped.
-  c_.downloadPercent->setStringValue("after the stop");
-  c_.application->performAfterDelay([this] { c_.window->close(); }, 0.0);
+  c_.window->showFailure("after the stop", TextColor::kRed);
+  c_.window->closeAfter(0.0);
 }
 
 void ScriptedDelegate::play() {
   if (scenario_ == "progress") {
     receive(10);
-    showUnpacking();
+    c_.window->showUnpacking();
     if (pause(0.3)) handOff();
   } else if (scenario_ == "failure") {
     receive(3);
-    showFailure(kTwoLineFailure);
+    c_.window->showFailure(kTwoLineFailure, TextColor::kRed);
   } else if (scenario_ == "unzipfail") {
     receive(3);
-    showUnpacking();
-    showFailure("Failed to unzip the installer.");
+    c_.window->showUnpacking();
+    c_.window->showFailure("Failed to unzip the installer.", TextColor::kRed);
   } else if (scenario_ == "hold") {
     keepChanging();
   } else if (scenario_ == "delay") {
-    c_.application->performAfterDelay([this] { c_.downloadPercent->setStringValue("later"); }, 0.2);
-    c_.application->performAfterDelay([this] { c_.window->close(); }, 0.5);
+    c_.application->performAfterDelay([this] { c_.window->showFailure("later", TextColor::kRed); },
+                                      0.2);
+    c_.window->closeAfter(0.5);
   } else if (scenario_ == "close") {
     receive(2);
     c_.window->close();

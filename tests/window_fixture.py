@@ -26,10 +26,10 @@ FAILURE_LINES = [
     "progress 100 1000 determinate still",
     "progress 200 1000 determinate still",
     "progress 300 1000 determinate still",
-    "button Close enabled",
-    "progress 1000 1000 determinate still",
     "status " + TWO_LINE_FAILURE.replace("\n", "\\n"),
     "color red",
+    "progress 1000 1000 determinate still",
+    "button Close enabled",
 ]
 INITIAL_LINES = ["status Downloading", "color default", "progress 0 100 determinate still", "button Cancel enabled"]
 

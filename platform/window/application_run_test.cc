@@ -71,11 +71,6 @@ class FakeDelegate : public ApplicationDelegate {
   FakeDelegate(const WindowControls& controls, EventLog& log, Script script)
       : c_(controls), log_(log), script_(std::move(script)) {
     log_.add("created");
-    c_.progress->setDoubleValue(0);
-    c_.progress->setMaxValue(100);
-    c_.downloadPercent->setUsesSingleLineMode(true);
-    c_.downloadPercent->setStringValue("Downloading");
-    c_.cancel->setKeyEquivalent("\r");
   }
   ~FakeDelegate() override {
     if (session_.joinable()) session_.join();
@@ -154,18 +149,18 @@ TEST(ApplicationRunTest, UserCloseOnTheMainThreadTakesTheWindowDownAtOnce) {
             run.log.events());
 }
 
-TEST(ApplicationRunTest, ControlsChangeOnTheMainThreadAndOnlyWhenTheValueDiffers) {
+TEST(ApplicationRunTest, EventsChangeTheWindowOnTheMainThreadAndOnlyWhenSomethingDiffers) {
   RunRecord run;
   std::vector<std::string> statuses;
   runWith(run, {[&](const WindowControls& c) {
-            c.downloadPercent->setStringValue("Initializing the installer");
-            c.downloadPercent->setStringValue("Initializing the installer");
-            c.application->dispatchSync([&] { c.downloadPercent->setStringValue("Failed"); });
+            c.window->showUnpacking();
+            c.window->showUnpacking();
+            c.application->dispatchSync([&] { c.window->showFailure("Failed", TextColor::kRed); });
             c.application->dispatchSync([&] { statuses = run.view->statuses; });
             c.window->close();
           }});
   EXPECT_EQ(0, run.log.count("apply off the main thread"));
-  // The first status is the delegate's, made before the window shows.
+  // The first status is the window's own, applied before it shows.
   EXPECT_EQ((std::vector<std::string>{"Downloading", "Initializing the installer", "Failed"}),
             std::vector<std::string>(statuses.end() - 3, statuses.end()));
   EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), "Initializing the installer"));
@@ -178,7 +173,7 @@ TEST(ApplicationRunTest, HandOversAfterTheStopAreDroppedAtOnce) {
             c.application->stop();
             for (int i = 0; i < 100; ++i) {
               c.application->dispatchSync([&] { ++ran; });
-              c.downloadPercent->setStringValue("after the stop");
+              c.window->showFailure("after the stop", TextColor::kRed);
               c.application->performAfterDelay([&] { ++ran; }, 0);
             }
           }});
@@ -201,9 +196,9 @@ TEST(ApplicationRunTest, TimersPendingAtTheStopNeverFire) {
 TEST(ApplicationRunTest, DelayedWorkRunsOnTheMainLoop) {
   RunRecord run;
   runWith(run, {[](const WindowControls& c) {
-            c.application->performAfterDelay([c] { c.downloadPercent->setStringValue("later"); },
-                                             0.01);
-            c.application->performAfterDelay([c] { c.window->close(); }, 0.05);
+            c.application->performAfterDelay(
+                [c] { c.window->showFailure("later", TextColor::kRed); }, 0.01);
+            c.window->closeAfter(0.05);
           }});
   EXPECT_EQ(1, run.log.count("windowWillClose"));
   EXPECT_EQ(0, run.log.count("apply off the main thread"));
@@ -214,16 +209,10 @@ TEST(ApplicationRunTest, TraceHasInitialLinesChangesAndClosed) {
   ScopedEnv trace("QZ_BOOTSTRAP_UI_TRACE", dir / "trace");
   RunRecord run;
   runWith(run, {[](const WindowControls& c) {
-            c.progress->setDoubleValue(0);
-            c.progress->setMaxValue(1000);
-            c.progress->incrementBy(500);
-            c.progress->incrementBy(0);
-            c.application->dispatchSync([&] {
-              c.cancel->setTitle("Close");
-              c.progress->setDoubleValue(c.progress->maxValue());
-              c.downloadPercent->setStringValue("Failed\nto unzip");
-              c.downloadPercent->setTextColor(TextColor::kRed);
-            });
+            c.window->showProgress(0, 1000);
+            c.window->showProgress(500, 1000);
+            c.window->showProgress(500, 1000);
+            c.window->showFailure("Failed\nto unzip", TextColor::kRed);
             c.window->close();
           }});
   EXPECT_EQ(
@@ -233,10 +222,10 @@ TEST(ApplicationRunTest, TraceHasInitialLinesChangesAndClosed) {
       "button Cancel enabled\n"
       "progress 0 1000 determinate still\n"
       "progress 500 1000 determinate still\n"
-      "button Close enabled\n"
-      "progress 1000 1000 determinate still\n"
       "status Failed\\nto unzip\n"
       "color red\n"
+      "progress 1000 1000 determinate still\n"
+      "button Close enabled\n"
       "closed\n",
       readFile(dir / "trace"));
 }

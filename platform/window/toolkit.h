@@ -23,7 +23,7 @@ std::unique_ptr<Toolkit> openGtkToolkit();
 // The interface between the program and its GTK module: Toolkit, MainLoop,
 // WindowView and what they pass. Raise it with any change to them, so that a
 // module from another build is refused rather than called wrongly.
-constexpr int kGtkModuleInterfaceVersion = 1;
+constexpr int kGtkModuleInterfaceVersion = 2;
 
 // The module's entry points, looked up by these names.
 // int bootstrapGtkModuleInterface: the kGtkModuleInterfaceVersion the module

@@ -7,16 +7,12 @@
 #include <memory>
 
 #include "platform/app/application.h"
-#include "platform/window/controls.h"
+#include "platform/window/download_window.h"
 
 // What the main interface description connects the delegate to.
 struct WindowControls {
   Application* application;
-  Window* window;
-  ImageView* image;
-  ProgressIndicator* progress;
-  TextFieldCell* downloadPercent;
-  Button* cancel;
+  DownloadWindow* window;
 };
 
 // The application's and the window's delegate.

@@ -3,6 +3,7 @@
 #define BOOTSTRAP_PLATFORM_WINDOW_WINDOW_VIEW_H_
 
 #include <functional>
+#include <string>
 #include <utility>
 
 #include "platform/window_model/ui_trace.h"
@@ -16,6 +17,10 @@ class WindowView {
   // Return, a terminal's Return after a failure) or when the window closes by
   // itself as if the user had closed it.
   void setCloseRequest(std::function<void()> request) { closeRequest_ = std::move(request); }
+  // Where the view's own trace lines go (the UI trace, when there is one).
+  void setTraceWriter(std::function<void(const std::string&)> writer) {
+    traceWriter_ = std::move(writer);
+  }
 
   // Makes the controls show `state`; before show() too.
   virtual void apply(const WindowState& state) = 0;
@@ -33,9 +38,14 @@ class WindowView {
   void requestClose() const {
     if (closeRequest_) closeRequest_();
   }
+  // Appends whole lines of the view's own to the UI trace.
+  void writeTrace(const std::string& lines) const {
+    if (traceWriter_) traceWriter_(lines);
+  }
 
  private:
   std::function<void()> closeRequest_;
+  std::function<void(const std::string&)> traceWriter_;
 };
 
 #endif  // BOOTSTRAP_PLATFORM_WINDOW_WINDOW_VIEW_H_

@@ -102,6 +102,12 @@ void UiTrace::recordClosed() {
   writeLine("closed");
 }
 
+void UiTrace::writeLines(const std::string& lines) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::fwrite(lines.data(), 1, lines.size(), file_);
+  std::fflush(file_);
+}
+
 void UiTrace::writeLine(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), file_);
   std::fputc('\n', file_);

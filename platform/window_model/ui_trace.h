@@ -61,6 +61,8 @@ class UiTrace {
   void record(const ControlReadings& readings);
   // Writes "closed", the first time only.
   void recordClosed();
+  // Writes `lines`, whole lines of a window's own, as they are.
+  void writeLines(const std::string& lines);
 
  private:
   explicit UiTrace(std::FILE* file) : file_(file) {}

@@ -16,9 +16,8 @@ double progressFraction(const ProgressState& progress) {
 
 bool operator==(const WindowState& a, const WindowState& b) {
   auto fields = [](const WindowState& s) {
-    return std::tie(s.status, s.statusColor, s.singleLineMode, s.progress, s.threadedAnimation,
-                    s.buttonTitle, s.buttonEnabled, s.keyEquivalent, s.splashPath, s.splashWidth,
-                    s.splashHeight, s.scalesProportionally, s.imageEditable);
+    return std::tie(s.status, s.statusColor, s.progress, s.buttonTitle, s.buttonEnabled,
+                    s.splashPath);
   };
   return fields(a) == fields(b);
 }

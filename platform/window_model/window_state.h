@@ -1,5 +1,5 @@
-// What the download window's controls hold, apart from any toolkit: the model
-// the controls change and the window views draw.
+// What the download window shows, apart from any toolkit: the state the
+// download's events change and the window views draw.
 #ifndef BOOTSTRAP_PLATFORM_WINDOW_MODEL_WINDOW_STATE_H_
 #define BOOTSTRAP_PLATFORM_WINDOW_MODEL_WINDOW_STATE_H_
 
@@ -22,23 +22,15 @@ inline bool operator!=(const ProgressState& a, const ProgressState& b) { return 
 // 0 when the maximum is not above 0 or the value is not a number.
 double progressFraction(const ProgressState& progress);
 
+// The window's first state: "Downloading", an empty bar of 100, and the
+// button "Cancel", which Return presses while it is enabled.
 struct WindowState {
-  std::string status;
+  std::string status = "Downloading";
   TextColor statusColor = TextColor::kDefault;
-  bool singleLineMode = false;
-
   ProgressState progress;
-  bool threadedAnimation = false;
-
   std::string buttonTitle = "Cancel";
   bool buttonEnabled = true;
-  std::string keyEquivalent;
-
-  std::string splashPath;  // empty: no image
-  double splashWidth = 0;
-  double splashHeight = 0;
-  bool scalesProportionally = true;
-  bool imageEditable = false;
+  std::string splashPath;  // empty: no image; shown within 400 x 400 points
 };
 
 bool operator==(const WindowState& a, const WindowState& b);
