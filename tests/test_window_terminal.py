@@ -152,6 +152,7 @@ class TerminalWindowTest(WindowTestCase):
         lines = drawings(output)
         self.assertTrue(all(len(line) <= COLUMNS for line in lines), lines)
         self.assertIn(BAR_FULL + " Error during the download process. Se", lines)
+        self.assertIn(CLEAR + TWO_LINE_FAILURE + "\n", output, "the whole text above the cut line")
         self.assertEqual(COLUMNS, len(lines[-1]))
         self.assertIn(RED + "Error during the download process.", output)
         self.assert_trace_ends_closed(self.trace())

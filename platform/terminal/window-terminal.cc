@@ -84,6 +84,7 @@ void TerminalWindow::apply(const WindowState& state) {
   {
     std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
     state_ = state;
+    if (shown_ && settings_.errorIsTerminal) showFailureInFull();
     if (shown_ && settings_.errorIsTerminal) draw();
     if (shown_ && !settings_.errorIsTerminal) writePlain(state.status);
   }
@@ -104,6 +105,7 @@ void TerminalWindow::show() {
     watchResizes(true);
     silenceInput(true);
     std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+    showFailureInFull();
     draw();
   } else {
     writePlain(state_.status);
@@ -153,6 +155,17 @@ void TerminalWindow::draw() {
   write("\r\033[K" + line);
   drawnLine_ = line;
   drawn_ = true;
+}
+
+void TerminalWindow::showFailureInFull() {
+  if (state_.statusColor != TextColor::kRed || state_.status == failureInFull_) return;
+  failureInFull_ = state_.status;
+  // Above the line, as another writer's lines: the terminal wraps them, so
+  // that the whole text reads however narrow the line is cut.
+  clear();
+  std::string text;
+  for (const std::string& line : plainStatusLines(state_.status)) text += line + "\n";
+  write(text);
 }
 
 void TerminalWindow::writePlain(const std::string& status) {

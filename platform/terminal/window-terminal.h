@@ -6,7 +6,8 @@
 // when the window closes; other writers' lines go above it. A resize of the
 // terminal (SIGWINCH, handled in the main loop) redraws it at the new width.
 // While it stands there, a terminal on standard input does not echo what is
-// typed (Return included), so that the line stays whole and ends cleanly. Elsewhere it writes
+// typed (Return included), so that the line stays whole and ends cleanly. A
+// failure's text is also written whole above the line. Elsewhere it writes
 // one plain line per line of each new status text. After a failure (the status turned red), and
 // when no transfer was started, it waits for Return when standard input is a terminal and closes at
 // once otherwise.
@@ -50,6 +51,8 @@ class TerminalWindow : public WindowView, private InPlaceLine {
 
   // Draws the line unless it stands there as it is.
   void draw();
+  // A failure's text, whole, once above the line (which cuts it).
+  void showFailureInFull();
   void writePlain(const std::string& status);
   void write(const std::string& bytes);
   // Waits for Return, or closes at once when nobody can press it.
@@ -71,7 +74,8 @@ class TerminalWindow : public WindowView, private InPlaceLine {
   std::string drawnLine_;
   bool shown_ = false;
   bool takenDown_ = false;
-  std::string plainStatus_;  // the status last written as plain lines
+  std::string plainStatus_;    // the status last written as plain lines
+  std::string failureInFull_;  // the failure text last written whole
   bool attending_ = false;
   MainLoop::TimerId animation_ = 0;
   std::unique_ptr<ResizeWatch> resizes_;
