@@ -23,5 +23,7 @@ inline const std::string CACHE_RELATIVE_PATH = ".korvex" + PATH_SEPARATOR + "app
                                                PATH_SEPARATOR + RELEASE_NAME + PATH_SEPARATOR +
                                                PLATFORM_NAME + PATH_SEPARATOR;
 inline const std::string VALIDATION_STRING_FILE = ".validatestring";
+// Beside it: the id of the key the cached install agent was verified with.
+inline const std::string VERIFIED_KEY_FILE = ".verifiedkey";
 
 #endif  // BOOTSTRAP_BASE_NAMES_H_

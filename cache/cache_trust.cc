@@ -64,7 +64,8 @@ std::vector<std::string> foldersAboveCache(const std::string& cacheDir) {
 std::vector<std::string> cachePathsToTrust(const std::string& cacheDir) {
   if (!endsWith(cacheDir, CACHE_RELATIVE_PATH)) return {};
   return {cacheDir.substr(0, cacheDir.size() - 1), cacheDir + INSTALL_AGENT_DIR,
-          cacheDir + VALIDATION_STRING_FILE, cacheDir + CACHE_LOCK_FILE};
+          cacheDir + VALIDATION_STRING_FILE, cacheDir + VERIFIED_KEY_FILE,
+          cacheDir + CACHE_LOCK_FILE};
 }
 
 std::string distrustOfFolderAbove(const std::string& path) {

@@ -16,7 +16,8 @@
 std::vector<std::string> foldersAboveCache(const std::string& cacheDir);
 
 // The program's own paths, from the top down: the cache folder, the install
-// agent directory, the validation string file and the lock file.
+// agent directory, the validation string file, the verified key file and the
+// lock file.
 std::vector<std::string> cachePathsToTrust(const std::string& cacheDir);
 
 // Empty when the folder above the cache at `path` is acceptable: missing, or,

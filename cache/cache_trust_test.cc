@@ -17,10 +17,14 @@ std::string makeCurrentCache(const ScratchDir& home) {
   mkpath(cacheDir + "installagent", 0700);
   writeFile(cacheDir + "installagent/install", "exit 0\n");
   writeFile(cacheDir + ".validatestring", "\"etag\"");
+  writeFile(cacheDir + ".verifiedkey", "0123456789ABCDEF");
   return cacheDir;
 }
 
-bool isFolder(const std::string& path) { return path.find(".validatestring") == std::string::npos; }
+bool isFolder(const std::string& path) {
+  return path.find(".validatestring") == std::string::npos &&
+         path.find(".verifiedkey") == std::string::npos;
+}
 
 }  // namespace
 
@@ -30,10 +34,11 @@ TEST(CacheTrustTest, FoldersAboveAreTheHomeToTheReleaseOwnPathsTheRest) {
   EXPECT_EQ((std::vector<std::string>{"/h", "/h/.korvex", top, top + release}),
             foldersAboveCache(top + "/T3016b/darx64/"));
   EXPECT_EQ("/", foldersAboveCache("/.korvex/app_installer_cache" + release + "/darx64/").front());
-  EXPECT_EQ((std::vector<std::string>{top + "/T3016b/darx64", top + "/T3016b/darx64/installagent",
-                                      top + "/T3016b/darx64/.validatestring",
-                                      top + "/T3016b/darx64/.lock"}),
-            cachePathsToTrust(top + "/T3016b/darx64/"));
+  EXPECT_EQ(
+      (std::vector<std::string>{top + "/T3016b/darx64", top + "/T3016b/darx64/installagent",
+                                top + "/T3016b/darx64/.validatestring",
+                                top + "/T3016b/darx64/.verifiedkey", top + "/T3016b/darx64/.lock"}),
+      cachePathsToTrust(top + "/T3016b/darx64/"));
   EXPECT_EQ(std::vector<std::string>(), foldersAboveCache("/h/elsewhere/"));
   EXPECT_EQ(std::vector<std::string>(), cachePathsToTrust("/h/elsewhere/"));
 }
@@ -73,6 +78,7 @@ TEST(CacheTrustTest, EachKindOfDistrustRemovesFromThatPathDown) {
        " may be written by others"},
       {"validation string a link", cache + ".validatestring", replacedByLink,
        " is a symbolic link"},
+      {"verified key a link", cache + ".verifiedkey", replacedByLink, " is a symbolic link"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

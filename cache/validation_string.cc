@@ -40,14 +40,17 @@ bool isCacheValid(std::string cacheDir, std::string validationString) {
 
 void writeValidationString(std::string cacheDir, std::string validationString) {
   if (cacheDir.empty() || validationString.empty()) return;
+  writePrivateCacheFile(validationStringPath(cacheDir), validationString);
+}
+
+bool writePrivateCacheFile(const std::string& path, const std::string& bytes) {
   // Private whatever the umask, and never written through a link: a file
   // that others could write would make the cache untrusted.
-  int fd = open(validationStringPath(cacheDir).c_str(),
-                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
   fchmod(fd, 0600);  // a file left by an older run keeps its mode otherwise
-  const char* data = validationString.data();
-  std::size_t left = validationString.size();
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
   while (left > 0) {
     ssize_t written = write(fd, data, left);
     if (written < 0 && errno == EINTR) continue;
@@ -55,5 +58,5 @@ void writeValidationString(std::string cacheDir, std::string validationString) {
     data += written;
     left -= static_cast<std::size_t>(written);
   }
-  close(fd);
+  return close(fd) == 0 && left == 0;
 }

@@ -19,4 +19,9 @@ bool isCacheValid(std::string cacheDir, std::string validationString);
 // symbolic link in its place is not written through.
 void writeValidationString(std::string cacheDir, std::string validationString);
 
+// Replaces the content of the cache's file at `path` with `bytes`: the user's
+// alone (0600) whatever the umask, never written through a symbolic link.
+// False when it cannot be opened or written.
+bool writePrivateCacheFile(const std::string& path, const std::string& bytes);
+
 #endif  // BOOTSTRAP_CACHE_VALIDATION_STRING_H_

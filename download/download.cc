@@ -8,6 +8,7 @@
 #include "cache/cache_lock.h"
 #include "cache/cache_trust.h"
 #include "cache/validation_string.h"
+#include "cache/verified_key.h"
 #include "download/download_entry.h"
 #include "platform/os/file_system.h"
 #include "sourcing/unpack.h"
@@ -16,6 +17,9 @@ namespace {
 
 const char kTransportErrorText[] =
     "Error during the download process.\nSee the log in Console app for more information.";
+const char kUnverifiedText[] =
+    "The downloaded installer could not be verified.\nSee the log in Console app for more "
+    "information.";
 
 std::string refusalText(long status) {
   return "Download failed with error code " + std::to_string(status);
@@ -50,10 +54,21 @@ void Download::applicationDidFinishLaunching() {
   if (!bundle) return;
   std::string splash = appendPathComponent(bundle->resourcePath, "splash.png");
   if (pathExists(splash)) window_->showSplash(splash);
+  if (!loadKey(*bundle)) return;
   downloadFromURL(downloadFrom);
 }
 
+bool Download::loadKey(const MainBundle& bundle) {
+  std::string why;
+  if (signature_.loadKey(bundle.resourcePath, &why)) return true;
+  // Before any request: a bundle whose key is unusable verifies nothing.
+  platform_.log(verificationFailedLine(why, std::string()));
+  failure(kUnverifiedText, TextColor::kRed);
+  return false;
+}
+
 void Download::downloadFromURL(const std::string& url) {
+  archiveURL_ = url;
   urlSession_ = platform_.makeUrlSession(this);
   session_ = urlSession_.get();
   theDownload_ = urlSession_->downloadTaskWithURL(url);
@@ -73,6 +88,7 @@ void Download::abandonTransfer() {
   abandoned_ = true;
   if (theDownload_) theDownload_->cancel();
   if (session_ != nullptr) session_->invalidateAndCancel();
+  signature_.cancel();
 }
 
 void Download::failure(const std::string& message, TextColor color) {
@@ -107,17 +123,28 @@ bool Download::useOrClearCache() {
   if (!trustCache(cacheDir)) return false;
   std::string agentDir = installAgentDirOnDisk();
   if (agentDir.empty()) return false;
-  if (isCacheValid(cacheDir, validationString_)) {
+  if (cacheIsCurrent(cacheDir)) {
     useCachedInstallAgent(cacheDir);
     fireInstallAgent();
     return true;
   }
   if (!claimCache(cacheDir)) return false;
-  // The cache no longer counts as current before any of it is deleted.
-  std::remove(validationStringPath(cacheDir).c_str());
+  clearCacheRecords(cacheDir);
   removeTree(agentDir);
   releaseCachedInstallAgent();
   return false;
+}
+
+bool Download::cacheIsCurrent(const std::string& cacheDir) {
+  // A few bytes read, no signature fetched: a hit stays as fast as without a key.
+  return isCacheValid(cacheDir, validationString_) &&
+         (!signature_.hasKey() || isVerifiedWith(cacheDir, signature_.keyId()));
+}
+
+void Download::clearCacheRecords(const std::string& cacheDir) {
+  // The cache no longer counts as current before any of it is deleted.
+  std::remove(validationStringPath(cacheDir).c_str());
+  removeVerifiedKey(cacheDir);
 }
 
 bool Download::trustCache(const std::string& cacheDir) {
@@ -168,16 +195,18 @@ bool Download::unpackAndStartFromCache(const std::string& path) {
   if (!trustCache(cacheDir)) return false;
   // A bootstrap that ran at the same time may have unpacked this very
   // archive meanwhile: it is used as it is, not unpacked over.
-  if (!isCacheValid(cacheDir, validationString_) || installAgentDirOnDisk().empty()) {
+  if (!cacheIsCurrent(cacheDir) || installAgentDirOnDisk().empty()) {
     if (!claimCache(cacheDir)) return false;
     std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
     // Whatever happens below, a half-unpacked cache must never count as current.
-    std::remove(validationStringPath(cacheDir).c_str());
+    clearCacheRecords(cacheDir);
     removeTree(agentDir);
     if (!unpackInto(path, agentDir)) {
       releaseCachedInstallAgent();
       return false;
     }
+    // The key first: the validation string is what makes the cache current.
+    if (signature_.hasKey()) writeVerifiedKey(cacheDir, signature_.keyId());
     writeValidationString(cacheDir, validationString_);
   }
   useCachedInstallAgent(cacheDir);
@@ -203,12 +232,24 @@ void Download::didFinishDownloadingToURL(const std::string& path) {
   if (!checkStatus(status, "Download failed! Error code- " + statusAsFloat(status))) return;
   // An empty body brings no data report: its checks run here.
   if (!checkedFirstReport_ && !checkValidation()) return;
+  if (!verifyArchive(path)) return;
   window_->showUnpacking();
   if (unpackAndStart(path)) {
     handOff();
   } else {
     failure("Failed to unzip the installer.", TextColor::kRed);
   }
+}
+
+bool Download::verifyArchive(const std::string& path) {
+  if (!signature_.hasKey()) return true;
+  std::string logLine;
+  if (signature_.verify(archiveURL_, path, &logLine)) return true;
+  // A window closed during the signature's fetch shows nothing more.
+  if (abandoned_) return false;
+  platform_.log(logLine);
+  failure(kUnverifiedText, TextColor::kRed);
+  return false;
 }
 
 void Download::didCompleteWithError(const UrlCompletion& completion) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "download/signature_check.h"
 #include "platform/http/url_session.h"
 #include "platform/os/bundle.h"
 #include "platform/window/window_application.h"
@@ -72,6 +73,18 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   std::shared_ptr<UrlSessionTask> theDownload() const { return theDownload_; }
 
  private:
+  // Reads the bundle's public key, if it has one: false (after the
+  // verification failure display) when it cannot be read or parsed.
+  bool loadKey(const MainBundle& bundle);
+  // With a key, checks the archive at `path` against its signature: false
+  // (after the verification failure display, unless the window closed) when
+  // it does not hold.
+  bool verifyArchive(const std::string& path);
+  // Whether the cache holds the archive of this validation string and, when
+  // the bundle has a key, was verified with that key.
+  bool cacheIsCurrent(const std::string& cacheDir);
+  // Forgets what the cache held, before any of the agent is deleted.
+  void clearCacheRecords(const std::string& cacheDir);
   // The response's status: false (after the refusal display) for 400 and up.
   bool checkStatus(long status, const std::string& logLine);
   // Takes the validation string and length once per transfer and compares
@@ -107,6 +120,8 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
 
   long long fileLength_ = -1;
   long long bytesReceived_ = 0;
+  std::string archiveURL_;  // as given, before redirects: its signature's too
+  SignatureCheck signature_{platform_};
   std::shared_ptr<UrlSessionTask> theDownload_;
   std::string installAgentLocation_;
   std::string validationString_;

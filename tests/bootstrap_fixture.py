@@ -8,6 +8,7 @@ write how they were started to the file named by AGENT_RECORD.
 Download tests (DownloadTestCase) also get, per test class, a folder of
 archives served by nginx and by the fault server on 127.0.0.1.
 """
+import base64
 import io
 import os
 import re
@@ -279,6 +280,8 @@ INITIALIZING = b"Initializing the installer"
 UNZIP_TOOL_FAILED = b"Failed to unzip the install agent"
 UNPACK_FAILED = b"Failed to unzip the installer."
 TRANSPORT_FAILED = DOWNLOAD_REFUSED[:-1]  # the window's two lines
+UNVERIFIED = (b"The downloaded installer could not be verified.", DOWNLOAD_REFUSED[1])
+KEY_FILE = "installAgentKey.pub"
 AGENT_SAYS = b"install agent ran"
 SERVER_LIFETIME = "900"  # seconds; every server of a test class ends by itself after this
 # A platform log line: "2026-12-06 23:59:21.123 bootstrapper[PID:TID] text".
@@ -308,6 +311,31 @@ def transport_log(url):
     else:
         tail = b" " + re.escape(url.encode())
     return rb"Download failed! Error - .+" + tail
+
+
+class MinisignKey(NamedTuple):
+    public: bytes  # the .pub file as minisign -G writes it
+    secret: str  # the secret key file's path (no password)
+    key_id: bytes  # as minisign prints it: 16 hex digits
+
+
+def minisign_key(folder):
+    """A fresh key pair made by the real minisign in folder."""
+    public, secret = os.path.join(folder, "key.pub"), os.path.join(folder, "key.sec")
+    subprocess.run(["minisign", "-G", "-W", "-p", public, "-s", secret], check=True, capture_output=True)
+    with open(public, "rb") as f:
+        text = f.read()
+    raw = base64.b64decode(text.splitlines()[1])
+    return MinisignKey(text, secret, raw[2:10][::-1].hex().upper().encode())
+
+
+def minisign_sign(key, path, *options):
+    """The signature file minisign writes for the file at path; options: -l (legacy), -t COMMENT."""
+    signature = path + ".sig-made"
+    subprocess.run(["minisign", "-S", "-s", key.secret, "-m", path, "-x", signature, *options], check=True,
+                   capture_output=True)
+    with open(signature, "rb") as f:
+        return f.read()
 
 
 class DownloadTestCase(BootstrapTestCase):
@@ -350,10 +378,10 @@ class DownloadTestCase(BootstrapTestCase):
     def clear_cache(self):
         shutil.rmtree(os.path.join(self.home, ".korvex"), ignore_errors=True)
 
-    def stored_validation_string(self):
-        """The validation string file's bytes, or None when there is none."""
+    def stored_validation_string(self, name=VALIDATION_FILE):
+        """The validation string file's bytes (name=".verifiedkey": the key id file's), or None when there is none."""
         try:
-            with open(self.cache(VALIDATION_FILE), "rb") as f:
+            with open(self.cache(name), "rb") as f:
                 return f.read()
         except FileNotFoundError:
             return None

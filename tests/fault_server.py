@@ -10,7 +10,10 @@ and key (the handshake happens on the connection's own thread).
 
 A path naming a regular file under --root serves that file (ETag "file-<size>");
 any other path serves a generated body whose byte i is i % 251 (ETag
-"gen-<size>").  The query string chooses the rest:
+"gen-<size>").  A file PATH.status under --root, holding a number, makes
+PATH answer with that status unless the query names one (a URL whose own
+query cannot be chosen, such as one derived from another).  The query string
+chooses the rest:
 
     status=N          the status code (200; 302 with redirect or loop)
     size=N            bytes in a generated body (0)
@@ -120,6 +123,14 @@ class Handler(BaseHTTPRequestHandler):
             return len(text), lambda offset, n: text[offset : offset + n], '"echo"'
         return generated(int(query.get("size", ["0"])[0]))
 
+    def status_file(self, path):
+        """The status held by the file path + ".status" under the root, or None."""
+        file = self.root and os.path.realpath(os.path.join(self.root, path.lstrip("/") + ".status"))
+        if file and file.startswith(self.root + os.sep) and os.path.isfile(file):
+            with open(file) as f:
+                return f.read().strip()
+        return None
+
     def serve(self, url, query):
         if "silent" in query:
             return self.wait_for_close()
@@ -134,7 +145,7 @@ class Handler(BaseHTTPRequestHandler):
         if "redirect" in query:
             headers.append(("Location", query["redirect"][0]))
         moved = "loop" in query or "redirect" in query
-        status = int(query.get("status", ["302" if moved else "200"])[0])
+        status = int(query.get("status", [self.status_file(url.path) or ("302" if moved else "200")])[0])
         length = int(query.get("length", [str(size)])[0])
         chunked = "chunked" in query
         if chunked:

@@ -87,9 +87,10 @@ class NginxServer:
         with direct_opener().open(self.url(path), timeout=10) as response:
             return response.headers["ETag"].encode("latin-1")
 
-    def error_log(self):
+    def error_log(self, name="error.log"):
+        """The error log's text (name="access.log": one line per request)."""
         try:
-            with open(os.path.join(self.state, "error.log")) as f:
+            with open(os.path.join(self.state, name)) as f:
                 return f.read()
         except OSError:
             return ""

@@ -1,11 +1,12 @@
 """The per-user cache: a current install agent is started without downloading it again,
 an outdated one is replaced, and only an ETag makes a download count as current."""
 import os
+import tempfile
 import unittest
 import zipfile
 from urllib.parse import quote
 
-from bootstrap_fixture import AGENT_SAYS, DownloadTestCase, agent_archive
+from bootstrap_fixture import AGENT_SAYS, KEY_FILE, DownloadTestCase, agent_archive, minisign_key, minisign_sign
 
 ARGS = ["--from-cache", "two words"]
 BIG = 64 * 1024 * 1024
@@ -148,6 +149,33 @@ class CacheTest(DownloadTestCase):
         bundle, result = self.run_download(url, ARGS)
         self.assert_started_from_cache(result, bundle, ARGS)
         self.assertEqual(self.stored_validation_string(), stored)
+
+    def test_signed_cache_is_current_only_for_its_key(self):
+        path = os.path.join(self.www, self.publish("signed.zip", only("signed")))
+        with tempfile.TemporaryDirectory(prefix="bootstrap-key-") as folder:
+            key = minisign_key(folder)
+            self.publish("signed.zip.minisig", minisign_sign(key, path))
+        runs = [  # (bundle's key, unpacked, signature requests, stored key id afterwards)
+            (None, True, 0, None),  # an unsigned bundle makes no signature request
+            (key.public, True, 1, key.key_id),  # its cache is outdated for a bundle with a key
+            (key.public, False, 0, key.key_id),  # a hit: no signature fetched
+            (None, False, 0, key.key_id),  # the same archive: current for an unsigned bundle too
+        ]
+        for number, (public, unpacked, requests, stored) in enumerate(runs):
+            with self.subTest(run=number, signed=bool(public)):
+                marker = self.mark_cached_agent() if number else None
+                before = self.nginx.error_log("access.log").count(".minisig")
+                bundle = self.download_bundle(self.nginx.url("signed.zip"), "run-%d" % number,
+                                              {KEY_FILE: public} if public else {})
+                result = self.run_program(bundle.program, ARGS, env={"AGENT_SAY": AGENT_SAYS.decode()})
+                self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked)
+                self.assertEqual(self.nginx.error_log("access.log").count(".minisig") - before, requests)
+                self.assertEqual(self.stored_validation_string(".verifiedkey"), stored)
+                if marker and unpacked:
+                    self.assertFalse(os.path.exists(marker), "outdated install agent kept")
+                elif marker:
+                    self.assert_cached_agent_untouched(marker)
+        self.assertEqual(os.stat(self.cache(".verifiedkey")).st_mode & 0o777, 0o600)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,13 @@
 """A download that fails ends the run with status 255, starts nothing and leaves no current cache."""
 import os
 import re
+import tempfile
 import unittest
 from urllib.parse import quote
 
-from bootstrap_fixture import (GARBAGE, RECORDING_AGENT, TRANSPORT_FAILED, UNPACK_FAILED, UNZIP_TOOL_FAILED, URL_VAR,
-                               DownloadTestCase, agent_archive, free_port, refusal_log, transport_log, zip_archive)
+from bootstrap_fixture import (AGENT_SAYS, GARBAGE, KEY_FILE, RECORDING_AGENT, TRANSPORT_FAILED, UNPACK_FAILED, UNVERIFIED,
+                               UNZIP_TOOL_FAILED, URL_VAR, DownloadTestCase, agent_archive, free_port, minisign_key,
+                               minisign_sign, refusal_log, transport_log, zip_archive)
 
 ARGS = ["--fail", "two words"]
 
@@ -16,6 +18,10 @@ class DownloadFailureTest(DownloadTestCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.publish("agent.zip", agent_archive())
+        keys = tempfile.TemporaryDirectory(prefix="bootstrap-keys-")
+        cls.addClassCleanup(keys.cleanup)
+        cls.key, cls.other_key = (minisign_key(os.path.join(keys.name, n)) for n in ("ours", "other") if
+                                  not os.mkdir(os.path.join(keys.name, n)))
 
     def fill_cache(self):
         """A current cache from agent.zip; its validation string."""
@@ -90,6 +96,49 @@ class DownloadFailureTest(DownloadTestCase):
                     self.assertIsNone(self.stored_validation_string())
                     self.assertFalse(os.path.exists(self.cache("installagent", "install")))
 
+    def test_signed_download(self):
+        path = os.path.join(self.www, "agent.zip")
+        signature, legacy = minisign_sign(self.key, path), minisign_sign(self.key, path, "-l")
+        lines = signature.split(b"\n")
+        comment_changed = b"\n".join(lines[:2] + [b"trusted comment: changed"] + lines[3:])
+        other, bad_key = self.other_key.public, b"untrusted comment: x\nnot a key\n"
+        sig, archive = ".minisig", ""  # the log names the signature's URL, or the archive's
+        cases = {  # label -> (archive, its .minisig (None: none; an int: that status), bundle's key, failed check)
+            "prehashed": (agent_archive(), signature, None, None),
+            "legacy": (agent_archive(), legacy, None, None),
+            "signature missing": (agent_archive(), None, None, (rb"The signature was refused with HTTP status 404", sig)),
+            "signature refused": (agent_archive(), 500, None, (rb"The signature was refused with HTTP status 500", sig)),
+            "archive tampered": (agent_archive(("extra", b"x", 0o644)), signature, None,
+                                 (rb"The signature does not hold over .+: it is not the file the key signed", archive)),
+            "another publisher's key": (agent_archive(), signature, other, (rb"The signature is by key %s, not by the "
+                                        rb"trusted key %s" % (self.key.key_id, self.other_key.key_id), archive)),
+            "signature corrupt": (agent_archive(), b"\n".join(lines[:2]), None, (rb"The signature file has 2 lines.+", sig)),
+            "trusted comment changed": (agent_archive(), comment_changed, None,
+                                        (rb"The global signature does not hold: the trusted comment \"changed\".+", archive)),
+            "bundle's key malformed": (agent_archive(), signature, bad_key,
+                                       (rb"The bundle's public key .+/%s does not parse: .+" % KEY_FILE.encode(), None)),
+        }
+        for number, (label, (data, minisig, key, failure)) in enumerate(cases.items()):
+            with self.subTest(label):
+                self.clear_cache()
+                name = self.publish("signed-%d.zip" % number, data)
+                if isinstance(minisig, int):
+                    self.publish(name + ".minisig.status", b"%d" % minisig)
+                elif minisig is not None:
+                    self.publish(name + ".minisig", minisig)
+                url = self.fault_url(name) if isinstance(minisig, int) else self.nginx.url(name)
+                bundle = self.download_bundle(url, label, {KEY_FILE: key or self.key.public})
+                result = self.run_program(bundle.program, ARGS, env={"AGENT_SAY": AGENT_SAYS.decode()})
+                if failure is None:
+                    self.assert_started_from_cache(result, bundle, ARGS)
+                    self.assertEqual(self.stored_validation_string(".verifiedkey"), self.key.key_id)
+                    continue
+                check, suffix = failure
+                named = b"" if suffix is None else b" " + re.escape((url + suffix).encode())
+                self.assert_download_failed(result, UNVERIFIED, [rb"Verification failed! Error - " + check + named])
+                # Nothing unpacked, nothing stored.
+                files = {f for _, _, names in os.walk(os.path.join(self.home, ".korvex")) for f in names}
+                self.assertLessEqual(files, {".lock"})
 
 if __name__ == "__main__":
     unittest.main()

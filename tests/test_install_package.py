@@ -85,7 +85,7 @@ class InstallTest(GtkDisplayCase):
         for package in ("libcurl4", "unzip", "python3"):
             self.assertIn(package, depends)
         self.assertNotIn("gtk", depends)  # only the GTK window's module needs it
-        self.assertEqual("libgtk-3-0\n", run("dpkg-deb", "-f", deb, "Recommends"))
+        self.assertEqual("libgtk-3-0, libsodium23\n", run("dpkg-deb", "-f", deb, "Recommends"))
         self.assertEqual("bootstrapper\n", run("dpkg-deb", "-f", deb, "Package"))
 
         tarball = os.path.join(out, tarballs[0])

@@ -1,0 +1,160 @@
+#include "download/signature_check.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "download/download.h"
+#include "platform/os/file_system.h"
+
+const char kPublicKeyFile[] = "installAgentKey.pub";
+
+namespace {
+
+// Key and signature files are a few hundred bytes; a larger body is no
+// signature, and is not read on.
+constexpr long long kMaxFileBytes = 64 * 1024;
+
+// The file's bytes, or false with the reason; `what` names it in the error.
+bool readSmallFile(const std::string& path, const std::string& what, std::string* text,
+                   std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = what + " cannot be read: " + std::strerror(errno);
+    return false;
+  }
+  std::string bytes(kMaxFileBytes + 1, '\0');
+  ssize_t count = 0;
+  size_t size = 0;
+  while (size < bytes.size() && (count = read(fd, &bytes[size], bytes.size() - size)) != 0) {
+    if (count < 0 && errno != EINTR) break;
+    if (count > 0) size += static_cast<size_t>(count);
+  }
+  close(fd);
+  if (count < 0) {
+    *error = what + " cannot be read: " + std::strerror(errno);
+    return false;
+  }
+  if (size > static_cast<size_t>(kMaxFileBytes)) {
+    *error = what + " is larger than " + std::to_string(kMaxFileBytes) + " bytes";
+    return false;
+  }
+  *text = bytes.substr(0, size);
+  return true;
+}
+
+}  // namespace
+
+std::string verificationFailedLine(const std::string& why, const std::string& url) {
+  return "Verification failed! Error - " + why + (url.empty() ? "" : " " + url);
+}
+
+SignatureCheck::~SignatureCheck() {
+  cancel();
+  session_.reset();  // joins a fetch's thread, if one is left
+}
+
+bool SignatureCheck::loadKey(const std::string& resourcePath, std::string* error) {
+  std::string path = appendPathComponent(resourcePath, kPublicKeyFile);
+  // Without the file the bundle has not opted in: not even a read more.
+  if (!pathExists(path)) return true;
+  std::string text, why;
+  MinisignPublicKey key;
+  if (!readSmallFile(path, "The bundle's public key " + path, &text, error)) return false;
+  if (!parseMinisignPublicKey(text, &key, &why)) {
+    *error = "The bundle's public key " + path + " does not parse: " + why;
+    return false;
+  }
+  key_ = key;
+  return true;
+}
+
+std::string SignatureCheck::keyId() const {
+  if (!key_) return std::string();
+  std::string hex;
+  for (size_t i = key_->keyId.size(); i-- > 0;) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", key_->keyId[i]);
+    hex += digits;
+  }
+  return hex;
+}
+
+bool SignatureCheck::verify(const std::string& archiveURL, const std::string& path,
+                            std::string* error) {
+  std::string signatureURL = archiveURL + ".minisig";
+  std::string body, why;
+  MinisignSignature signature;
+  if (!fetch(signatureURL, &body, &why) || !parseMinisignSignature(body, &signature, &why)) {
+    *error = verificationFailedLine(why, signatureURL);
+    return false;
+  }
+  if (!verifyMinisignFile(*key_, signature, path, &why)) {
+    *error = verificationFailedLine(why, archiveURL);
+    return false;
+  }
+  return true;
+}
+
+bool SignatureCheck::fetch(const std::string& url, std::string* body, std::string* error) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (cancelled_) {
+    *error = "Cancelled";
+    return false;
+  }
+  session_ = platform_.makeUrlSession(this);
+  task_ = session_->downloadTaskWithURL(url);
+  task_->resume();
+  finished_.wait(lock, [this] { return done_; });
+  std::unique_ptr<UrlSession> session = std::move(session_);
+  *body = body_;
+  *error = error_;
+  lock.unlock();
+  session.reset();  // joins the fetch's thread, which has reported its last
+  return error->empty();
+}
+
+void SignatureCheck::cancel() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  cancelled_ = true;
+  if (task_) task_->cancel();
+  if (session_) session_->invalidateAndCancel();
+}
+
+bool SignatureCheck::refused() {
+  long status = task_->response().statusCode;
+  if (status < 400) return false;
+  error_ = "The signature was refused with HTTP status " + std::to_string(status);
+  task_->cancel();
+  return true;
+}
+
+void SignatureCheck::didWriteData(long long /*bytesWritten*/, long long totalBytesWritten,
+                                  long long /*totalBytesExpectedToWrite*/) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!error_.empty() || refused()) return;
+  if (totalBytesWritten <= kMaxFileBytes) return;
+  error_ = "The signature is larger than " + std::to_string(kMaxFileBytes) + " bytes";
+  task_->cancel();
+}
+
+void SignatureCheck::didFinishDownloadingToURL(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  // An empty body brings no data report: its status is judged here.
+  if (!error_.empty() || refused()) return;
+  readSmallFile(path, "The signature", &body_, &error_);
+}
+
+void SignatureCheck::didCompleteWithError(const UrlCompletion& completion) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (error_.empty() && completion.kind == UrlCompletion::Kind::kTransportError) {
+    error_ = "The signature could not be fetched: " + completion.description;
+  } else if (error_.empty() && completion.kind == UrlCompletion::Kind::kCancelled) {
+    error_ = "Cancelled";
+  }
+  done_ = true;
+  finished_.notify_all();
+}
