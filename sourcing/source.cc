@@ -2,11 +2,14 @@
 
 #include <dirent.h>
 
+#include <cstdlib>
+
 #include "base/names.h"
 #include "cache/cache_layout.h"
 #include "cache/cache_lock.h"
 #include "cache/cache_trust.h"
 #include "platform/os/file_system.h"
+#include "platform/os/process.h"
 #include "sourcing/unpack.h"
 
 namespace {
@@ -56,13 +59,31 @@ std::string findAlternativeArchive(const std::string& resourceDir) {
   return found;
 }
 
-std::string sourceInstallAgentFrom(std::string location, std::string workDir, std::string url,
-                                   MessageCallback report, DownloadFunction download) {
-  bool exists = !location.empty() && pathExists(location);
-  if (exists && !isArchive(location)) return location;
-  if (!exists) location = findAlternativeArchive(resourceDirectoryOf(location));
-  if (!location.empty()) return unpackOrReport(location, workDir, report);
+namespace {
 
+// Without it, a bundle that holds no install agent at all shows only the
+// download's "The URL is empty", which names nothing the vendor left out.
+void logWhenBundleHoldsNoAgent(const std::string& resourceDir) {
+  // The download takes its URL from there instead (download/download_entry.h).
+  if (std::getenv("QZ_INTERNAL_INSTALL_AGENT_URL") != nullptr || resourceDir.empty()) return;
+  if (pathExists(appendPathComponent(resourceDir, "installAgentURL.txt"))) return;
+  platformLog("No install agent in " + resourceDir +
+              ": none of ZavirirazUdaDad, InstallAgent.zip, InstallAgent_*.zip, "
+              "installAgentURL.txt is there");
+}
+
+// A download whose archive cannot be unpacked would cost the user the whole
+// transfer for nothing, and leave the cache emptied.
+bool unzipFoundForDownload() {
+  if (toolOnPath("unzip")) return true;
+  platformLog("unzip not found on PATH (" + commandSearchPath() +
+              "): the install agent is not downloaded, as it could not be unpacked; "
+              "install the unzip package");
+  return false;
+}
+
+std::string downloadInstallAgent(const std::string& workDir, const std::string& url,
+                                 MessageCallback report, DownloadFunction download) {
   std::string cacheDir = getInstallAgentCacheDir();
   std::string destination = cacheDir + INSTALL_AGENT_DIR;
   // A cache that cannot be used is left as it is; the download window says
@@ -83,4 +104,18 @@ std::string sourceInstallAgentFrom(std::string location, std::string workDir, st
   std::string entry = unpackOrReport(archive, destination, report);
   useCachedInstallAgent(cacheDir);
   return entry;
+}
+
+}  // namespace
+
+std::string sourceInstallAgentFrom(std::string location, std::string workDir, std::string url,
+                                   MessageCallback report, DownloadFunction download) {
+  bool exists = !location.empty() && pathExists(location);
+  if (exists && !isArchive(location)) return location;
+  std::string resourceDir = resourceDirectoryOf(location);
+  if (!exists) location = findAlternativeArchive(resourceDir);
+  if (!location.empty()) return unpackOrReport(location, workDir, report);
+  logWhenBundleHoldsNoAgent(resourceDir);
+  if (!unzipFoundForDownload()) return std::string();
+  return downloadInstallAgent(workDir, url, report, download);
 }

@@ -17,7 +17,9 @@ using DownloadFunction = bool (*)(const char* destination, const std::string& ur
 // getDefaultInstallAgentLocation answers), where it lies when it is the
 // ready-to-run entry; the bundle's "InstallAgent.zip" (else its first
 // "InstallAgent_*.zip") unpacked into `workDir`; `download`, after which the
-// per-user cache is used.
+// per-user cache is used. Before the download, a platform log line names what
+// was looked for when the bundle has no URL file either, and the run fails
+// with a log line, before any download, when `unzip` is not on PATH.
 std::string sourceInstallAgentFrom(std::string location, std::string workDir, std::string url,
                                    MessageCallback report, DownloadFunction download);
 

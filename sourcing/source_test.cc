@@ -105,6 +105,14 @@ TEST_F(SourceTest, WithoutBundleArchiveTheDownloadRuns) {
   EXPECT_TRUE(RecordedMessages::messages.empty());
 }
 
+TEST_F(SourceTest, WithoutUnzipOnPathNothingIsDownloaded) {
+  ScratchDir emptyBin;
+  ScopedEnv path("PATH", emptyBin.path());
+  EXPECT_EQ("", source(resources_ / "InstallAgent.zip"));
+  EXPECT_EQ(0, FakeDownload::calls);
+  EXPECT_TRUE(listDir(home_.path()).empty()) << "the cache is not touched";
+}
+
 TEST_F(SourceTest, NoMainBundleTakesTheDownloadRouteWithTheUrlUnchanged) {
   EXPECT_EQ("", source("", ""));
   EXPECT_EQ(1, FakeDownload::calls);

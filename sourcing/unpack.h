@@ -17,4 +17,13 @@ std::string unzipCommandLine(const std::string& archive, const std::string& dest
 bool unzipInstallAgent(std::string archive, std::string destination, std::string tool,
                        MessageCallback report);
 
+// The folders the shell searches for a command: PATH, or when it is unset the
+// default of /bin/sh (dash).
+std::string commandSearchPath();
+
+// True when `tool` is an executable regular file in one of the folders of
+// commandSearchPath(), as /bin/sh would find it (an empty entry is the
+// current folder).
+bool toolOnPath(const std::string& tool);
+
 #endif  // BOOTSTRAP_SOURCING_UNPACK_H_

@@ -1,6 +1,9 @@
 #include "sourcing/unpack.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -50,4 +53,33 @@ TEST(UnpackTest, SucceedingToolIsTrue) {
   EXPECT_TRUE(
       unzipInstallAgent(scratch / "a.zip", scratch.path(), "true", RecordedMessages::record));
   EXPECT_TRUE(RecordedMessages::messages.empty());
+}
+
+TEST(UnpackTest, ToolIsLookedUpAsTheShellDoes) {
+  ScratchDir scratch;
+  for (const char* folder : {"bin", "plain", "dir", "dir/tool"})
+    mkdir((scratch / folder).c_str(), 0700);
+  writeFile(scratch / "bin/tool", "");
+  writeFile(scratch / "plain/tool", "");
+  ASSERT_EQ(0, chmod((scratch / "bin/tool").c_str(), 0755));
+  struct Case {
+    std::string path;
+    bool found;
+  } cases[] = {
+      {scratch / "bin", true},
+      {scratch / "plain:" + scratch / "dir", false},  // not executable; a folder
+      {scratch / "plain:" + scratch / "bin", true},
+      {"/nonexistent:", true},  // an empty entry: the current folder, here bin
+      {"/nonexistent", false},
+  };
+  char* cwd = getcwd(nullptr, 0);
+  ASSERT_EQ(0, chdir((scratch / "bin").c_str()));
+  for (const Case& c : cases) {
+    ScopedEnv path("PATH", c.path);
+    EXPECT_EQ(c.found, toolOnPath("tool")) << c.path;
+  }
+  ASSERT_EQ(0, chdir(cwd));
+  free(cwd);
+  ScopedEnv unset("PATH", std::nullopt);
+  EXPECT_TRUE(toolOnPath("sh")) << "the shell's default folders";
 }

@@ -4,7 +4,8 @@ import stat
 import unittest
 
 from bootstrap_fixture import (ARCHIVE, CACHE_AGENT_DIR, ENTRY, FAILED, GARBAGE, NOT_SUCCESSFUL, RECORDING_AGENT,
-                               UNZIP_FAILED, URL, DOWNLOAD_REFUSED, URL_FILE, BootstrapTestCase, agent_archive, zip_archive)
+                               UNZIP_FAILED, URL, DOWNLOAD_REFUSED, URL_FILE, BootstrapTestCase, agent_archive, b,
+                               split_stderr, transport_log, zip_archive)
 
 ARGS = ["--silent", "two words"]
 
@@ -150,13 +151,21 @@ class AgentFailureTest(BootstrapTestCase):
 class DownloadRouteTest(BootstrapTestCase):
 
     def test_no_agent_in_bundle(self):
-        cases = {"app": ({URL_FILE: URL}, False), "flat": ({URL_FILE: URL}, True),
-                 "only bundle.zip": ({URL_FILE: URL, "bundle.zip": agent_archive()}, False)}
-        for label, (resources, flat) in cases.items():
+        cases = {  # label -> (resources, flat, the log line naming what was looked for comes first)
+            "app": ({URL_FILE: URL}, False, False), "flat": ({URL_FILE: URL}, True, False),
+            "only bundle.zip": ({URL_FILE: URL, "bundle.zip": agent_archive()}, False, False),
+            "neither agent nor URL file": ({"bundle.zip": agent_archive()}, False, True),
+        }
+        for label, (resources, flat, named) in cases.items():
             with self.subTest(label):
                 bundle = self.make_bundle(resources, parent=self.folder(label), flat=flat)
                 result = self.run_program(bundle.program, ARGS)
                 self.assert_failed(result, *DOWNLOAD_REFUSED, last_lines_only=True)
+                logs = split_stderr(result.stderr)[0]
+                self.assertEqual(logs[:-1], [b"No install agent in " + b(bundle.resources) + b": none of "
+                                             b"ZavirirazUdaDad, InstallAgent.zip, InstallAgent_*.zip, "
+                                             b"installAgentURL.txt is there"] if named else [], result.stderr)
+                self.assertRegex(logs[-1], transport_log("" if named else URL.strip().decode()))
                 self.assertIsNone(result.record)
                 cache = os.path.join(self.home, CACHE_AGENT_DIR)
                 self.assertTrue(os.path.isdir(cache))

@@ -8,8 +8,8 @@ import subprocess
 import unittest
 
 from bootstrap_fixture import (ARCHIVE, CACHE_DIR, ENTRY, FAILED, RECORDING_AGENT, TRANSPORT_FAILED,
-                               UNPACK_FAILED, UNZIP_FAILED, UNZIP_TOOL_FAILED, URL_FILE, VALIDATION_FILE,
-                               DownloadTestCase, Result, agent_archive, refusal_log, split_stderr)
+                               UNZIP_FAILED, URL_FILE, VALIDATION_FILE,
+                               DownloadTestCase, Result, agent_archive, b, refusal_log, split_stderr)
 
 ARGS = ["--local", "two words"]
 MIB = 1024 * 1024
@@ -34,6 +34,9 @@ shift 3
 exec "$@"
 """
 TMP_CACHE = os.path.join("/tmp", CACHE_DIR)
+CRLF_LOG = b" has a Windows line ending (CR LF): the carriage return is part of the URL; save the file with Unix line " \
+           b"endings (LF)"
+NO_UNZIP_LOG = b"): the install agent is not downloaded, as it could not be unpacked; install the unzip package"
 
 
 def make_read_only(top):
@@ -109,22 +112,25 @@ class LocalInputTest(DownloadTestCase):
     def test_url_file_contents(self):
         url = self.nginx.url("agent.zip")
         junk = b"j" * MIB
-        cases = {  # label -> (URL file, the log line's text: a pattern)
-            "CRLF": (url.encode() + b"\r\n", rb"The URL does not parse: .+ " + re.escape(url.encode()) + b"%0D"),
+        cases = {  # label -> (URL file, the log line's text: a pattern, a line about the file's CR LF comes first)
+            "CRLF": (url.encode() + b"\r\n", rb"The URL does not parse: .+ " + re.escape(url.encode()) + b"%0D",
+                     True),
             "blanks around": (b"  " + url.encode() + b" \t\n", rb"The URL does not parse: .+ " + re.escape(
-                b"  " + url.encode() + b" %09")),
+                b"  " + url.encode() + b" %09"), False),
             "control bytes": (url.encode() + b"\x01\x7f\n", rb"The URL does not parse: .+ " + re.escape(
-                url.encode() + b"%01%7F")),
-            "1 MiB line that is no URL": (junk + b"\n" + url.encode(), rb"The URL does not parse: .+ " + junk),
+                url.encode() + b"%01%7F"), False),
+            "1 MiB line that is no URL": (junk + b"\n" + url.encode(), rb"The URL does not parse: .+ " + junk, False),
             "binary": (bytes(range(0x80, 0x100)) + bytes(range(1, 0x100)) * 16, rb"The URL does not parse: .+ " +
-                       re.escape(bytes(range(0x80, 0x100)) + b"".join(b"%%%02X" % c for c in range(1, 10)))),
+                       re.escape(bytes(range(0x80, 0x100)) + b"".join(b"%%%02X" % c for c in range(1, 10))), False),
         }
-        for label, (content, log_text) in cases.items():
+        for label, (content, log_text, crlf) in cases.items():
             with self.subTest(label):
                 self.clear_cache()
                 bundle = self.make_bundle({URL_FILE: content}, parent=self.folder(label))
                 result = self.run_program(bundle.program, ARGS)
-                self.assert_download_failed(result, TRANSPORT_FAILED, [b"Download failed! Error - " + log_text])
+                crlf_log = [re.escape(b(os.path.join(bundle.resources, URL_FILE)) + CRLF_LOG)] if crlf else []
+                self.assert_download_failed(result, TRANSPORT_FAILED,
+                                            crlf_log + [b"Download failed! Error - " + log_text])
                 self.assertIsNone(self.stored_validation_string())
 
     def test_url_cut_by_a_nul_byte_is_not_fetched(self):
@@ -194,8 +200,10 @@ class LocalInputTest(DownloadTestCase):
             self.assertEqual(os.listdir(self.tmpdir), [])
         with self.subTest(route="download"):
             _, result = self.run_download(self.nginx.url("agent.zip"), ARGS, env={"PATH": path})
-            self.assert_download_failed(result, [UNPACK_FAILED], also=[UNZIP_TOOL_FAILED])
-            self.assertIsNone(self.stored_validation_string())
+            self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
+            self.assertEqual(split_stderr(result.stderr), ([b"unzip not found on PATH (" + b(path) + NO_UNZIP_LOG],
+                                                           [FAILED]), "no window, nothing downloaded")
+            self.assertFalse(os.path.exists(os.path.join(self.home, ".korvex")))
             bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, label="with unzip")
             self.assert_started_from_cache(result, bundle, ARGS)
 
