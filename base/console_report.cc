@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "platform/os/stderr_lock.h"
+#include "base/stderr_lock.h"
 
 void report_message_to_console(const std::string& message, bool isError) {
   std::ostream& stream = isError ? std::cerr : std::cout;

@@ -7,16 +7,12 @@
 #include <cstring>
 
 #include "base/names.h"
+#include "base/paths.h"
 #include "cache/cache_layout.h"
 #include "cache/cache_lock.h"
 #include "platform/os/file_system.h"
 
 namespace {
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 // The first distrust among the folders above the cache, or empty.
 std::string distrustAbove(const std::string& cacheDir) {

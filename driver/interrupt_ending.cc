@@ -13,7 +13,7 @@
 #include "launch/agent_run.h"
 #include "platform/os/process.h"
 #include "platform/os/process_tree.h"
-#include "platform/os/stderr_lock.h"
+#include "base/stderr_lock.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/paths.h"
 #include "platform/os/file_system.h"
 
 namespace {

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/paths.h"
 #include "platform/http/curl_library.h"
 #include "platform/os/file_system.h"
 

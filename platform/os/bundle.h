@@ -20,6 +20,10 @@ MainBundle bundleForExecutable(const std::string& executablePath);
 // cannot be read.
 std::optional<MainBundle> mainBundle();
 
+// The running program's real path (the link /proc/self/exe, however long).
+// False when the link cannot be read, and then `error` says why.
+bool ownExecutablePath(std::string* path, std::string* error);
+
 // Reads the link /proc/self/exe into `buffer` like readlink(2): the number of
 // bytes placed (no NUL added), or -1.
 long readSelfExecutableLink(char* buffer, unsigned long size);

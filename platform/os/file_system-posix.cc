@@ -9,13 +9,6 @@
 #include <cstdlib>
 #include <vector>
 
-std::string appendPathComponent(const std::string& base, const std::string& component) {
-  if (base.empty()) return component;
-  std::string::size_type end = base.find_last_not_of('/');
-  if (end == std::string::npos) return "/" + component;
-  return base.substr(0, end + 1) + "/" + component;
-}
-
 std::string userTemporaryDirectory() {
   const char* value = std::getenv("TMPDIR");
   if (value == nullptr || *value == '\0') return std::string();
@@ -28,12 +21,6 @@ std::string userTemporaryDirectory() {
 bool pathExists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;
-}
-
-std::string parentDirectory(const std::string& path) {
-  std::string::size_type separator = path.find_last_of('/');
-  if (separator == std::string::npos) return path;
-  return separator == 0 ? "/" : path.substr(0, separator);
 }
 
 namespace {

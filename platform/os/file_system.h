@@ -4,10 +4,7 @@
 
 #include <string>
 
-// `base` and `component` joined by exactly one "/": trailing separators of
-// `base` are dropped (a base of only separators stays "/"); an empty base
-// gives `component`.
-std::string appendPathComponent(const std::string& base, const std::string& component);
+#include "base/paths.h"  // the path helpers, which callers once found here
 
 // The user's temporary directory: TMPDIR when it names a writable directory,
 // else the empty string.
@@ -23,10 +20,6 @@ bool removeTree(const std::string& path);
 // below it, without following symbolic links. True when every entry could be
 // changed.
 bool removeWriteForOthers(const std::string& path);
-
-// The folder that holds `path`: everything before its last "/" ("/" for a
-// path at the root); `path` itself when it has no "/".
-std::string parentDirectory(const std::string& path);
 
 // True when something exists at `path` (stat succeeds).
 bool pathExists(const std::string& path);

@@ -7,14 +7,6 @@
 
 #include "tests/test_util.h"
 
-TEST(FileSystemTest, AppendPathComponent) {
-  EXPECT_EQ("/a/b", appendPathComponent("/a", "b"));
-  EXPECT_EQ("/a/b", appendPathComponent("/a/", "b"));
-  EXPECT_EQ("/a/b", appendPathComponent("/a//", "b"));
-  EXPECT_EQ("/b", appendPathComponent("/", "b"));
-  EXPECT_EQ("b", appendPathComponent("", "b"));
-}
-
 TEST(FileSystemTest, UserTemporaryDirectoryNeedsAWritableDirectory) {
   ScratchDir scratch;
   writeFile(scratch / "file", "");

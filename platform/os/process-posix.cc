@@ -15,7 +15,8 @@
 #include <iterator>
 #include <mutex>
 
-#include "platform/os/stderr_lock.h"
+#include "base/paths.h"
+#include "base/stderr_lock.h"
 
 extern char** environ;
 
@@ -42,9 +43,7 @@ std::vector<std::string> readCommandLine() {
 
 std::string programName() {
   std::vector<std::string> arguments = processArguments();
-  std::string path = arguments.empty() ? "bootstrapper" : arguments[0];
-  std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return arguments.empty() ? "bootstrapper" : lastPathComponent(arguments[0]);
 }
 
 // SIGINT and SIGTERM, those of them that came ignored, as the first call found them.
