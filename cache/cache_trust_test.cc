@@ -22,6 +22,18 @@ std::string makeCurrentCache(const ScratchDir& home) {
 
 bool isFolder(const std::string& path) { return path.find(".validatestring") == std::string::npos; }
 
+// Why `path` is not trusted; empty when it is.
+std::string distrustOf(const std::string& path, bool directory) {
+  std::string why;
+  return ownPathIsTrusted(path, directory, &why) ? std::string() : why;
+}
+
+// The log line of a cache that may not be used; empty when it may.
+std::string secureCache(const std::string& cacheDir) {
+  std::string line;
+  return ::secureCache(cacheDir, &line) ? std::string() : line;
+}
+
 }  // namespace
 
 TEST(CacheTrustTest, FoldersAboveAreTheHomeToTheReleaseOwnPathsTheRest) {

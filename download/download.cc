@@ -139,15 +139,16 @@ bool Download::useOrClearCache() {
   if (!claimCache(cacheDir)) return false;
   // The cache no longer counts as current before any of it is deleted.
   std::remove(validationStringPath(cacheDir).c_str());
-  removeTree(agentDir);
+  std::string notRemoved;
+  removeTree(agentDir, &notRemoved);
   releaseCachedInstallAgent();
   return false;
 }
 
 bool Download::trustCache(const std::string& cacheDir) {
   if (!useCache_) return false;
-  std::string distrust = secureCache(cacheDir);
-  if (distrust.empty()) return true;
+  std::string distrust;
+  if (secureCache(cacheDir, &distrust)) return true;
   platform_.log(distrust);
   useCache_ = false;
   return false;
@@ -206,7 +207,8 @@ bool Download::unpackInto(const std::string& path, const std::string& agentDir) 
   if (!unzipInstallAgent(path, agentDir, "unzip", report_message_main)) return false;
   // An archive without "install" at its top holds no install agent.
   if (!pathExists(getInstallAgentExecutable(agentDir))) return false;
-  return removeWriteForOthers(agentDir);
+  std::string notClosed;
+  return removeWriteForOthers(agentDir, &notClosed);
 }
 
 bool Download::unpackAndStartFromCache(const std::string& path) {
@@ -222,7 +224,8 @@ bool Download::unpackAndStartFromCache(const std::string& path) {
     std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
     // Whatever happens below, a half-unpacked cache must never count as current.
     std::remove(validationStringPath(cacheDir).c_str());
-    removeTree(agentDir);
+    std::string notRemoved;
+    removeTree(agentDir, &notRemoved);
     if (!unpackInto(path, agentDir)) {
       releaseCachedInstallAgent();
       return false;

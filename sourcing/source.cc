@@ -67,7 +67,8 @@ std::string sourceInstallAgentFrom(std::string location, std::string workDir, st
   std::string destination = cacheDir + INSTALL_AGENT_DIR;
   // A cache that cannot be used is left as it is; the download window says
   // why and goes on without it.
-  bool usable = secureCache(cacheDir).empty();
+  std::string notUsed;
+  bool usable = secureCache(cacheDir, &notUsed);
   if (usable) mkpath(destination, 0700);
   std::string archive = workDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
   if (!download(archive.c_str(), url, report)) return std::string();

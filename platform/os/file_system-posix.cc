@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 std::string userTemporaryDirectory() {
@@ -83,11 +84,14 @@ bool restrictEntryAt(int parent, const char* name) {
 
 }  // namespace
 
-bool removeWriteForOthers(const std::string& path) {
-  return !path.empty() && restrictEntryAt(AT_FDCWD, path.c_str());
+bool removeWriteForOthers(const std::string& path, std::string* error) {
+  if (!path.empty() && restrictEntryAt(AT_FDCWD, path.c_str())) return true;
+  *error = path + " cannot be closed to group and others: " + std::strerror(errno);
+  return false;
 }
 
-bool removeTree(const std::string& path) {
-  if (path.empty()) return false;
-  return removeEntryAt(AT_FDCWD, path.c_str());
+bool removeTree(const std::string& path, std::string* error) {
+  if (!path.empty() && removeEntryAt(AT_FDCWD, path.c_str())) return true;
+  *error = path + " cannot be removed: " + std::strerror(errno);
+  return false;
 }

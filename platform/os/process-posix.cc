@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -91,7 +92,8 @@ std::vector<std::string> processArguments() {
   return readCommandLine();
 }
 
-int spawnChild(const std::string& program, const std::vector<std::string>& arguments) {
+bool spawnChild(const std::string& program, const std::vector<std::string>& arguments, int* pid,
+                std::string* error) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -112,11 +114,13 @@ int spawnChild(const std::string& program, const std::vector<std::string>& argum
   sigset_t defaults = inheritedDefaults();
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid;
-  int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  pid_t child;
+  int failure = posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  return error == 0 ? pid : -1;
+  *pid = failure == 0 ? child : -1;
+  if (failure != 0) *error = program + " cannot be started: " + std::strerror(failure);
+  return failure == 0;
 }
 
 int waitForChild(int pid) {
