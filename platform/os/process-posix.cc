@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
 #include "base/paths.h"
@@ -25,20 +23,6 @@ namespace {
 
 std::vector<std::string>& keptArguments() {
   static std::vector<std::string> arguments;
-  return arguments;
-}
-
-std::vector<std::string> readCommandLine() {
-  std::ifstream file("/proc/self/cmdline", std::ios::binary);
-  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::vector<std::string> arguments;
-  std::string::size_type start = 0;
-  while (start < content.size()) {
-    std::string::size_type end = content.find('\0', start);
-    if (end == std::string::npos) end = content.size();
-    arguments.push_back(content.substr(start, end - start));
-    start = end + 1;
-  }
   return arguments;
 }
 
@@ -87,10 +71,7 @@ bool signalInheritedIgnored(int signal) {
 
 void setProcessArguments(int argc, char** argv) { keptArguments().assign(argv, argv + argc); }
 
-std::vector<std::string> processArguments() {
-  if (!keptArguments().empty()) return keptArguments();
-  return readCommandLine();
-}
+std::vector<std::string> processArguments() { return keptArguments(); }
 
 bool spawnChild(const std::string& program, const std::vector<std::string>& arguments, int* pid,
                 std::string* error) {

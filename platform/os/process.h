@@ -9,8 +9,8 @@
 // Keeps main's argument vector; call once in main before any thread starts.
 void setProcessArguments(int argc, char** argv);
 
-// The process's own arguments, the program's path first: those given to
-// setProcessArguments, else /proc/self/cmdline.
+// The process's own arguments, the program's path first, as given to
+// setProcessArguments; none before it.
 std::vector<std::string> processArguments();
 
 // Notes whether SIGINT and SIGTERM came ignored from the parent (a script's
