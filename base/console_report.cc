@@ -2,15 +2,11 @@
 
 #include <iostream>
 
-#include "platform/os/stderr_lock.h"
+#include "base/stderr_lock.h"
 
-void report_message_to_console(const std::string& message, bool isError) {
+void report_message_main(const std::string& message, bool isError) {
   std::ostream& stream = isError ? std::cerr : std::cout;
   StandardErrorLine guard;  // the lock, with the terminal window's line out of the way
   stream.write(message.data(), static_cast<std::streamsize>(message.size()));
   stream << std::endl;  // the newline, then a flush
-}
-
-void report_message_main(const std::string& message, bool isError) {
-  report_message_to_console(message, isError);
 }

@@ -9,11 +9,9 @@
 // reports through one of these and returns its failure value.
 using MessageCallback = void (*)(const std::string& message, bool isError);
 
-// Writes the message's bytes and one newline to standard error (isError) or
-// standard output, then flushes. Stream errors are ignored.
-void report_message_to_console(const std::string& message, bool isError);
-
-// The callback main hands to the driver; forwards to report_message_to_console.
+// The callback main hands to the driver: writes the message's bytes and one
+// newline to standard error (isError) or standard output, then flushes.
+// Stream errors are ignored.
 void report_message_main(const std::string& message, bool isError);
 
 #endif  // BOOTSTRAP_BASE_CONSOLE_REPORT_H_

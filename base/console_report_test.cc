@@ -25,7 +25,7 @@ TEST(ConsoleReportTest, ErrorsGoToStandardErrorWithOneNewline) {
 TEST(ConsoleReportTest, NonErrorsGoToStandardOutput) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  report_message_to_console("note", false);
+  report_message_main("note", false);
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
   EXPECT_EQ("note\n", testing::internal::GetCapturedStdout());
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "base/names.h"
+#include "base/paths.h"
 #include "platform/os/file_system.h"
 
 std::string getInstallAgentCacheDir() {

@@ -7,24 +7,26 @@
 #include <cstring>
 
 #include "base/names.h"
+#include "base/paths.h"
 #include "cache/cache_layout.h"
 #include "cache/cache_lock.h"
 #include "platform/os/file_system.h"
 
 namespace {
 
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+// True when every folder above the cache is acceptable; otherwise `error`
+// names the first that is not.
+bool foldersAboveAreAcceptable(const std::string& cacheDir, std::string* error) {
+  for (const std::string& folder : foldersAboveCache(cacheDir)) {
+    if (!folderAboveIsAcceptable(folder, error)) return false;
+  }
+  return true;
 }
 
-// The first distrust among the folders above the cache, or empty.
-std::string distrustAbove(const std::string& cacheDir) {
-  for (const std::string& folder : foldersAboveCache(cacheDir)) {
-    std::string distrust = distrustOfFolderAbove(folder);
-    if (!distrust.empty()) return distrust;
-  }
-  return std::string();
+// False, with the log line for `why` in `error`.
+bool notUsed(const std::string& why, std::string* error) {
+  *error = cacheNotUsedLine(why);
+  return false;
 }
 
 // Why the folder `dir` is missing after mkpath: the error of making its
@@ -68,49 +70,55 @@ std::vector<std::string> cachePathsToTrust(const std::string& cacheDir) {
           cacheDir + CACHE_LOCK_FILE};
 }
 
-std::string distrustOfFolderAbove(const std::string& path) {
+bool folderAboveIsAcceptable(const std::string& path, std::string* error) {
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) return std::string();
-  if (!S_ISDIR(info.st_mode)) return path + " is not a directory; move it away";
-  if (info.st_uid != geteuid() && info.st_uid != 0) {
-    return path +
-           " belongs to another user; its owner may remove it, or set HOME to a folder "
-           "of your own";
+  if (stat(path.c_str(), &info) != 0) return true;
+  if (!S_ISDIR(info.st_mode))
+    *error = path + " is not a directory; move it away";
+  else if (info.st_uid != geteuid() && info.st_uid != 0) {
+    *error = path +
+             " belongs to another user; its owner may remove it, or set HOME to a folder "
+             "of your own";
+  } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+             !(info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0)) {
+    *error = path + " may be written by group or others; run chmod go-w " + path;
+  } else {
+    return true;
   }
-  bool openToOthers = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  if (openToOthers && !(info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0)) {
-    return path + " may be written by group or others; run chmod go-w " + path;
-  }
-  return std::string();
+  return false;
 }
 
-std::string distrustOf(const std::string& path, bool directory) {
+bool ownPathIsTrusted(const std::string& path, bool directory, std::string* error) {
   struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return std::string();
-  if (S_ISLNK(info.st_mode)) return path + " is a symbolic link";
-  if (directory ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) {
-    return path + (directory ? " is not a directory" : " is not a regular file");
+  if (lstat(path.c_str(), &info) != 0) return true;
+  if (S_ISLNK(info.st_mode))
+    *error = path + " is a symbolic link";
+  else if (directory ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) {
+    *error = path + (directory ? " is not a directory" : " is not a regular file");
+  } else if (info.st_uid != geteuid()) {
+    *error = path + " belongs to another user";
+  } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    *error = path + " may be written by others";
+  } else {
+    return true;
   }
-  if (info.st_uid != geteuid()) return path + " belongs to another user";
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return path + " may be written by others";
-  return std::string();
+  return false;
 }
 
-std::string secureCache(const std::string& cacheDir) {
-  std::string distrust = distrustAbove(cacheDir);
-  if (!distrust.empty()) return cacheNotUsedLine(distrust);
+bool secureCache(const std::string& cacheDir, std::string* error) {
+  std::string why;
+  if (!foldersAboveAreAcceptable(cacheDir, &why)) return notUsed(why, error);
   mkpath(cacheDir, 0700);
-  if (!pathExists(cacheDir)) return cacheNotUsedLine(whyNotMade(cacheDir));
+  if (!pathExists(cacheDir)) return notUsed(whyNotMade(cacheDir), error);
   // Judged again: a folder made by someone else meanwhile was not made here.
-  distrust = distrustAbove(cacheDir);
-  if (!distrust.empty()) return cacheNotUsedLine(distrust);
+  if (!foldersAboveAreAcceptable(cacheDir, &why)) return notUsed(why, error);
   std::vector<std::string> paths = cachePathsToTrust(cacheDir);
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    distrust = distrustOf(paths[i], i < 2);
-    if (!distrust.empty() && !removeTree(paths[i])) {
-      return cacheNotUsedLine(distrust + " and cannot be removed");
+    std::string removal;
+    if (!ownPathIsTrusted(paths[i], i < 2, &why) && !removeTree(paths[i], &removal)) {
+      return notUsed(why + " and cannot be removed", error);
     }
   }
   mkpath(cacheDir, 0700);
-  return std::string();
+  return true;
 }

@@ -20,25 +20,27 @@ std::vector<std::string> foldersAboveCache(const std::string& cacheDir);
 // lock file.
 std::vector<std::string> cachePathsToTrust(const std::string& cacheDir);
 
-// Empty when the folder above the cache at `path` is acceptable: missing, or,
+// True when the folder above the cache at `path` is acceptable: missing, or,
 // followed through symbolic links, a directory of this user or of root that
 // group and others may not write (a sticky one of root's, like /tmp, is
-// fine). Otherwise why not and what to do, with the path.
-std::string distrustOfFolderAbove(const std::string& path);
+// fine). Otherwise false, and `error` says why not and what to do, with the
+// path.
+bool folderAboveIsAcceptable(const std::string& path, std::string* error);
 
-// Empty when the program's own `path` may be trusted: it is missing, or it is
+// True when the program's own `path` may be trusted: it is missing, or it is
 // owned by this process's user, not a symbolic link, of the expected type (a
 // directory, or a regular file) and not writable by group or others.
-// Otherwise why not, with the path.
-std::string distrustOf(const std::string& path, bool directory);
+// Otherwise false, and `error` says why not, with the path.
+bool ownPathIsTrusted(const std::string& path, bool directory, std::string* error);
 
 // The log line of a run that goes on without the cache, for `why`.
 std::string cacheNotUsedLine(const std::string& why);
 
 // Readies the cache for use: when every folder above it is acceptable, makes
 // the missing folders (0700) and removes the first of the program's own paths
-// that may not be trusted, with everything below it, to be made afresh. Empty
-// when the cache may be used; otherwise the log line that says why not.
-std::string secureCache(const std::string& cacheDir);
+// that may not be trusted, with everything below it, to be made afresh. False
+// when the cache may not be used, and then `error` is the log line that says
+// why.
+bool secureCache(const std::string& cacheDir, std::string* error);
 
 #endif  // BOOTSTRAP_CACHE_CACHE_TRUST_H_

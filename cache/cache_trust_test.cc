@@ -26,6 +26,18 @@ bool isFolder(const std::string& path) {
          path.find(".verifiedkey") == std::string::npos;
 }
 
+// Why `path` is not trusted; empty when it is.
+std::string distrustOf(const std::string& path, bool directory) {
+  std::string why;
+  return ownPathIsTrusted(path, directory, &why) ? std::string() : why;
+}
+
+// The log line of a cache that may not be used; empty when it may.
+std::string secureCache(const std::string& cacheDir) {
+  std::string line;
+  return ::secureCache(cacheDir, &line) ? std::string() : line;
+}
+
 }  // namespace
 
 TEST(CacheTrustTest, FoldersAboveAreTheHomeToTheReleaseOwnPathsTheRest) {

@@ -4,6 +4,7 @@
 
 #include "base/console_report.h"
 #include "base/names.h"
+#include "base/paths.h"
 #include "cache/cache_layout.h"
 #include "cache/cache_lock.h"
 #include "cache/cache_trust.h"
@@ -99,6 +100,7 @@ bool Download::checkStatus(long status, const std::string& logLine) {
   // 400 is a refusal like every status above it.
   if (status < 400) return true;
   platform_.log(logLine);
+  platform_.log("Download refused with HTTP status " + std::to_string(status) + ": " + archiveURL_);
   failure(refusalText(status), TextColor::kRed);
   abandonTransfer();
   return false;
@@ -110,6 +112,10 @@ bool Download::checkValidation() {
   // A response without an ETag has the empty validation string, which never
   // matches and is never stored.
   validationString_ = response.header("ETag");
+  if (validationString_.empty()) {
+    platform_.log("No ETag from " + archiveURL_ +
+                  ": the install agent cannot be cached and is downloaded on every run");
+  }
   fileLength_ = response.expectedContentLength;
   if (!useOrClearCache()) return true;
   abandonTransfer();
@@ -121,16 +127,14 @@ bool Download::useOrClearCache() {
   std::string cacheDir = getInstallAgentCacheDir();
   CacheLock lock(cacheDir);
   if (!trustCache(cacheDir)) return false;
-  std::string agentDir = installAgentDirOnDisk();
-  if (agentDir.empty()) return false;
+  if (installAgentDirOnDisk().empty()) return false;
   if (cacheIsCurrent(cacheDir)) {
     useCachedInstallAgent(cacheDir);
     fireInstallAgent();
     return true;
   }
   if (!claimCache(cacheDir)) return false;
-  clearCacheRecords(cacheDir);
-  removeTree(agentDir);
+  clearCache(cacheDir);
   releaseCachedInstallAgent();
   return false;
 }
@@ -141,16 +145,19 @@ bool Download::cacheIsCurrent(const std::string& cacheDir) {
          (!signature_.hasKey() || isVerifiedWith(cacheDir, signature_.keyId()));
 }
 
-void Download::clearCacheRecords(const std::string& cacheDir) {
+void Download::clearCache(const std::string& cacheDir) {
   // The cache no longer counts as current before any of it is deleted.
   std::remove(validationStringPath(cacheDir).c_str());
   removeVerifiedKey(cacheDir);
+  // Whatever could not be removed is unpacked over, or judged again next run.
+  std::string notRemoved;
+  removeTree(cacheDir + INSTALL_AGENT_DIR, &notRemoved);
 }
 
 bool Download::trustCache(const std::string& cacheDir) {
   if (!useCache_) return false;
-  std::string distrust = secureCache(cacheDir);
-  if (distrust.empty()) return true;
+  std::string distrust;
+  if (secureCache(cacheDir, &distrust)) return true;
   platform_.log(distrust);
   useCache_ = false;
   return false;
@@ -181,10 +188,17 @@ void Download::didWriteData(long long bytesWritten, long long /*totalBytesWritte
 
 bool Download::unpackInto(const std::string& path, const std::string& agentDir) {
   mkpath(agentDir, 0700);
-  if (!unzipInstallAgent(path, agentDir, "unzip", report_message_main)) return false;
+  bool unzipped = unzipInstallAgent(path, agentDir, "unzip", report_message_main);
   // An archive without "install" at its top holds no install agent.
-  if (!pathExists(getInstallAgentExecutable(agentDir))) return false;
-  return removeWriteForOthers(agentDir);
+  if (unzipped && pathExists(getInstallAgentExecutable(agentDir))) {
+    std::string notClosed;
+    return removeWriteForOthers(agentDir, &notClosed);
+  }
+  platform_.log("The archive from " + archiveURL_ +
+                " holds no install agent: " + whyNoInstallAgent(path, agentDir, unzipped));
+  std::string notRemoved;  // nothing of a failed unpacking stays, as far as it goes
+  removeTree(agentDir, &notRemoved);
+  return false;
 }
 
 bool Download::unpackAndStartFromCache(const std::string& path) {
@@ -199,8 +213,7 @@ bool Download::unpackAndStartFromCache(const std::string& path) {
     if (!claimCache(cacheDir)) return false;
     std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
     // Whatever happens below, a half-unpacked cache must never count as current.
-    clearCacheRecords(cacheDir);
-    removeTree(agentDir);
+    clearCache(cacheDir);
     if (!unpackInto(path, agentDir)) {
       releaseCachedInstallAgent();
       return false;

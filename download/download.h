@@ -83,8 +83,8 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   // Whether the cache holds the archive of this validation string and, when
   // the bundle has a key, was verified with that key.
   bool cacheIsCurrent(const std::string& cacheDir);
-  // Forgets what the cache held, before any of the agent is deleted.
-  void clearCacheRecords(const std::string& cacheDir);
+  // Forgets what the cache held, then deletes its install agent.
+  void clearCache(const std::string& cacheDir);
   // The response's status: false (after the refusal display) for 400 and up.
   bool checkStatus(long status, const std::string& logLine);
   // Takes the validation string and length once per transfer and compares

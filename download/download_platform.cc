@@ -16,8 +16,9 @@ class RealDownloadPlatform : public DownloadPlatform {
   // the entry has waited for it; nothing when the run ends on a signal.
   int spawn(const std::string& program, const std::vector<std::string>& arguments) override {
     if (!beginInstallAgentRun()) return -1;
-    int pid = spawnChild(program, arguments);
-    if (pid < 0) finishInstallAgentRun();
+    int pid;
+    std::string error;
+    if (!spawnChild(program, arguments, &pid, &error)) finishInstallAgentRun();
     return pid;
   }
   void log(const std::string& text) override { platformLog(text); }

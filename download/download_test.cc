@@ -219,7 +219,9 @@ TEST_F(DownloadTest, RefusalsAtTheFirstReport) {
     EXPECT_EQ("Download failed with error code " + code, ui.text);
     EXPECT_EQ(TextColor::kRed, ui.color);
     EXPECT_EQ("Close", ui.title);
-    EXPECT_EQ(std::vector<std::string>{"Download failed with http error code- " + code},
+    EXPECT_EQ((std::vector<std::string>{"Download failed with http error code- " + code,
+                                        "Download refused with HTTP status " + code + ": " +
+                                            downloadFrom}),
               platform.logLines);
     EXPECT_EQ(1, platform.session->task->cancels);
     EXPECT_EQ(1, platform.session->invalidations);
@@ -301,7 +303,9 @@ TEST_F(DownloadTest, RefusalAtCompletion) {
   start(response(404, "\"v1\"", 0));
   download_->didFinishDownloadingToURL(archive({{"install", "agent"}}));
   expectFailureDisplay("Download failed with error code 404");
-  EXPECT_EQ(std::vector<std::string>{"Download failed! Error code- 404"}, platform_.logLines);
+  EXPECT_EQ((std::vector<std::string>{"Download failed! Error code- 404",
+                                      "Download refused with HTTP status 404: " + downloadFrom}),
+            platform_.logLines);
   EXPECT_TRUE(listDir(home_.path()).empty()) << "nothing is written to the cache";
   EXPECT_TRUE(platform_.spawned.empty());
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/paths.h"
 #include "download/download.h"
 #include "platform/os/file_system.h"
 
@@ -73,14 +74,7 @@ bool SignatureCheck::loadKey(const std::string& resourcePath, std::string* error
 }
 
 std::string SignatureCheck::keyId() const {
-  if (!key_) return std::string();
-  std::string hex;
-  for (size_t i = key_->keyId.size(); i-- > 0;) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", key_->keyId[i]);
-    hex += digits;
-  }
-  return hex;
+  return key_ ? minisignKeyIdText(key_->keyId) : std::string();
 }
 
 bool SignatureCheck::verify(const std::string& archiveURL, const std::string& path,

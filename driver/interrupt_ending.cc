@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "base/console_report.h"
+#include "base/stderr_lock.h"
 #include "environment/temp_dir.h"
 #include "launch/agent_run.h"
 #include "platform/os/process.h"
 #include "platform/os/process_tree.h"
-#include "platform/os/stderr_lock.h"
 
 namespace {
 

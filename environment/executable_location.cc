@@ -1,16 +1,17 @@
 #include "environment/executable_location.h"
 
-#include <cstring>
-
 namespace {
 
 class RealExecutableProbe : public ExecutableProbe {
  public:
   std::optional<MainBundle> mainBundle() const override { return ::mainBundle(); }
-  long readSelfLink(char* buffer, unsigned long size) const override {
-    return readSelfExecutableLink(buffer, size);
+  bool ownExecutablePath(std::string* path, std::string* error) const override {
+    return ::ownExecutablePath(path, error);
   }
 };
+
+// The executable's path is cut where a buffer of 1024 bytes would cut it.
+constexpr std::string::size_type kMaxExecutablePath = 1023;
 
 }  // namespace
 
@@ -21,21 +22,16 @@ const ExecutableProbe& realExecutableProbe() {
 
 std::string getPathToExecutable(const ExecutableProbe& probe) {
   if (std::optional<MainBundle> bundle = probe.mainBundle()) return bundle->bundlePath;
-  char buffer[1024];
-  std::memset(buffer, 0, sizeof buffer);
-  long length = probe.readSelfLink(buffer, sizeof buffer - 1);
-  if (length < 0) return std::string();
-  return std::string(buffer, static_cast<size_t>(length));
-}
-
-std::string directoryOfPath(const std::string& path) {
-  std::string::size_type separator = path.find_last_of("/\\");
-  if (separator == std::string::npos) return path;
-  return path.substr(0, separator);
+  std::string path, error;
+  if (!probe.ownExecutablePath(&path, &error)) return std::string();
+  return path.substr(0, kMaxExecutablePath);
 }
 
 std::string getDirectoryOfExecutable(const ExecutableProbe& probe) {
-  return directoryOfPath(getPathToExecutable(probe));
+  // A backslash separates too, and a path at the root has the empty directory.
+  std::string path = getPathToExecutable(probe);
+  std::string::size_type separator = path.find_last_of("/\\");
+  return separator == std::string::npos ? path : path.substr(0, separator);
 }
 
 std::string getBundleLocation(const ExecutableProbe& probe) {

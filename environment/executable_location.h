@@ -14,8 +14,7 @@ class ExecutableProbe {
  public:
   virtual ~ExecutableProbe() = default;
   virtual std::optional<MainBundle> mainBundle() const = 0;
-  // readlink(2) of /proc/self/exe: bytes placed in buffer, or -1.
-  virtual long readSelfLink(char* buffer, unsigned long size) const = 0;
+  virtual bool ownExecutablePath(std::string* path, std::string* error) const = 0;
 };
 
 const ExecutableProbe& realExecutableProbe();
@@ -31,9 +30,5 @@ std::string getDirectoryOfExecutable(const ExecutableProbe& probe = realExecutab
 // The main bundle's resource directory, else its bundle directory, else the
 // executable's directory.
 std::string getBundleLocation(const ExecutableProbe& probe = realExecutableProbe());
-
-// The part of `path` before its last "/" or backslash; `path` itself when it
-// has neither.
-std::string directoryOfPath(const std::string& path);
 
 #endif  // BOOTSTRAP_ENVIRONMENT_EXECUTABLE_LOCATION_H_

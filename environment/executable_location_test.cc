@@ -1,7 +1,5 @@
 #include "environment/executable_location.h"
 
-#include <cstring>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -11,11 +9,10 @@ class FakeProbe : public ExecutableProbe {
   std::optional<MainBundle> bundle;
   std::optional<std::string> link;  // none: readlink fails
   std::optional<MainBundle> mainBundle() const override { return bundle; }
-  long readSelfLink(char* buffer, unsigned long size) const override {
-    if (!link) return -1;
-    unsigned long length = std::min<unsigned long>(link->size(), size);
-    std::memcpy(buffer, link->data(), length);
-    return static_cast<long>(length);
+  bool ownExecutablePath(std::string* path, std::string* error) const override {
+    if (!link) *error = "unreadable";
+    if (link) *path = *link;
+    return link.has_value();
   }
 };
 
@@ -54,14 +51,18 @@ TEST(ExecutableLocationTest, LongLinkIsCutTo1023Bytes) {
   EXPECT_EQ("", getDirectoryOfExecutable(probe)) << "the cut path's only separator is its first";
 }
 
-TEST(ExecutableLocationTest, DirectoryOfPath) {
+TEST(ExecutableLocationTest, DirectoryEndsBeforeTheLastSlashOrBackslash) {
+  FakeProbe probe;
   struct Case {
     std::string path, directory;
   } cases[] = {
       {"/Boot.app", ""}, {"/a/b/", "/a/b"}, {"/a//b", "/a/"}, {"/a/b\\c", "/a/b"},
       {"a\\b", "a"},     {"Boot", "Boot"},  {"", ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.directory, directoryOfPath(c.path)) << c.path;
+  for (const Case& c : cases) {
+    probe.link = c.path;
+    EXPECT_EQ(c.directory, getDirectoryOfExecutable(probe)) << c.path;
+  }
 }
 
 TEST(ExecutableLocationTest, RealProbeFindsThisTestProgram) {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/paths.h"
 #include "platform/os/file_system.h"
 
 namespace {
@@ -21,7 +22,8 @@ std::vector<std::string>& livePaths() {
 // ends the process in the middle of this removal with the path forgotten.
 void removeAndForget(const std::string& path) {
   std::lock_guard<std::mutex> guard(liveLock);
-  removeTree(path);
+  std::string ignored;  // a removal that fails leaves the directory, as before
+  removeTree(path, &ignored);
   std::vector<std::string>& paths = livePaths();
   paths.erase(std::remove(paths.begin(), paths.end(), path), paths.end());
 }
@@ -30,7 +32,8 @@ void removeAndForget(const std::string& path) {
 
 void TempDir::removeAllLive() {
   std::lock_guard<std::mutex> guard(liveLock);
-  for (const std::string& path : livePaths()) removeTree(path);
+  std::string ignored;
+  for (const std::string& path : livePaths()) removeTree(path, &ignored);
   livePaths().clear();
 }
 

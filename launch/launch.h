@@ -15,7 +15,8 @@ std::string installAgentCommandLine(const std::string& commandPrefix,
 
 // Runs that command line through the shell, which execs the agent, and waits,
 // marked as the install agent's run (launch/agent_run.h). True when it ended
-// with status 0. "Failed to start the install agent" when the hand-over throws.
+// with status 0. "Failed to start the install agent" when no shell could be
+// started; false without a message when the run is ending on a signal.
 bool fireInstallAgentWithArgs(std::string installAgentEntry, std::string commandPrefix,
                               std::string bundleLocation, int argc, const char** argv,
                               MessageCallback report);

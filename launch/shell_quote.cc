@@ -47,8 +47,9 @@ int call_system(std::string /*program*/, std::string commandLine) {
   // whole process meanwhile (system() ignores them for every thread): an
   // interrupt while unzip runs still ends the run. While the install agent
   // runs, the signal thread itself leaves SIGINT to it (launch/agent_run.h).
-  int pid = spawnChild("/bin/sh", {"-c", commandLine});
-  if (pid < 0) return -1;
+  int pid;
+  std::string error;
+  if (!spawnChild("/bin/sh", {"-c", commandLine}, &pid, &error)) return -1;
   int status;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "base/names.h"
+#include "base/paths.h"
 #include "cache/cache_layout.h"
 #include "cache/cache_lock.h"
 #include "cache/cache_trust.h"
@@ -13,11 +14,6 @@
 #include "sourcing/unpack.h"
 
 namespace {
-
-bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
 
 bool isArchive(const std::string& location) {
   return location.size() > 4 && endsWith(location, ".zip");
@@ -88,7 +84,8 @@ std::string downloadInstallAgent(const std::string& workDir, const std::string& 
   std::string destination = cacheDir + INSTALL_AGENT_DIR;
   // A cache that cannot be used is left as it is; the download window says
   // why and goes on without it.
-  bool usable = secureCache(cacheDir).empty();
+  std::string notUsed;
+  bool usable = secureCache(cacheDir, &notUsed);
   if (usable) mkpath(destination, 0700);
   std::string archive = workDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
   if (!download(archive.c_str(), url, report)) return std::string();

@@ -17,6 +17,13 @@ std::string unzipCommandLine(const std::string& archive, const std::string& dest
 bool unzipInstallAgent(std::string archive, std::string destination, std::string tool,
                        MessageCallback report);
 
+// Why the unpacking of `archive` into `destination` gave no install agent, for
+// the log: the archive is no zip archive; unzip failed (when `unzipped` is
+// false); or "install" is not at its top, with the folder it was found in and
+// the hint to zip the folder's contents, not the folder.
+std::string whyNoInstallAgent(const std::string& archive, const std::string& destination,
+                              bool unzipped);
+
 // The folders the shell searches for a command: PATH, or when it is unset the
 // default of /bin/sh (dash).
 std::string commandSearchPath();

@@ -297,9 +297,19 @@ def split_stderr(stderr):
     return logs, plain
 
 
-def refusal_log(status, with_body):
-    """The log line of a refused download: seen at the first data, or at completion."""
-    return (b"Download failed with http error code- %d" if with_body else b"Download failed! Error code- %d") % status
+def refusal_logs(status, with_body):
+    """Patterns of the log lines of a refused download (seen at the first data, or at completion),
+    the second naming the URL."""
+    line = (b"Download failed with http error code- %d" if with_body else b"Download failed! Error code- %d") % status
+    return [re.escape(line), rb"Download refused with HTTP status %d: \S+" % status]
+
+
+# The log line of a download whose archive holds no install agent, for `why`.
+def unpack_log(why=rb".+"):
+    return rb"The archive from \S+ holds no install agent: " + why
+
+
+NO_ETAG_LOG = rb"No ETag from \S+: the install agent cannot be cached and is downloaded on every run"
 
 
 def transport_log(url):
@@ -316,7 +326,7 @@ def transport_log(url):
 class MinisignKey(NamedTuple):
     public: bytes  # the .pub file as minisign -G writes it
     secret: str  # the secret key file's path (no password)
-    key_id: bytes  # as minisign prints it: 16 hex digits
+    key_id: bytes  # as minisign prints it: hex digits, no leading zeros
 
 
 def minisign_key(folder):
@@ -326,7 +336,7 @@ def minisign_key(folder):
     with open(public, "rb") as f:
         text = f.read()
     raw = base64.b64decode(text.splitlines()[1])
-    return MinisignKey(text, secret, raw[2:10][::-1].hex().upper().encode())
+    return MinisignKey(text, secret, (raw[2:10][::-1].hex().upper().lstrip("0") or "0").encode())
 
 
 def minisign_sign(key, path, *options):
@@ -402,13 +412,15 @@ class DownloadTestCase(BootstrapTestCase):
     def assert_no_temp_left(self):
         self.assertEqual(os.listdir(self.tmpdir), [], "temporary files left behind")
 
-    def assert_started_from_cache(self, result, bundle, args, unpacked=True):
+    def assert_started_from_cache(self, result, bundle, args, unpacked=True, log_patterns=()):
         """Status 0, the cached agent ran once with args; stderr holds only the
-        agent's line and status lines ("Initializing" only when unpacked;
-        None: not judged, as a graphical window writes no status lines)."""
+        agent's line, status lines ("Initializing" only when unpacked; None: not
+        judged, as a graphical window writes no status lines) and these log lines."""
         self.assertEqual((result.status, result.stdout), (0, b""), result.stderr)
         logs, lines = split_stderr(result.stderr)
-        self.assertEqual(logs, [], result.stderr)
+        self.assertEqual(len(logs), len(log_patterns), result.stderr)
+        for text, pattern in zip(logs, log_patterns):
+            self.assertRegex(text, b"^" + pattern + b"$")
         self.assertEqual(lines.count(AGENT_SAYS), 1, result.stderr)
         self.assertLessEqual(set(lines), {DOWNLOADING, INITIALIZING, AGENT_SAYS}, result.stderr)
         if unpacked is not None:

@@ -3,11 +3,12 @@ import os
 import re
 import tempfile
 import unittest
+import zipfile
 from urllib.parse import quote
 
 from bootstrap_fixture import (AGENT_SAYS, GARBAGE, KEY_FILE, RECORDING_AGENT, TRANSPORT_FAILED, UNPACK_FAILED, UNVERIFIED,
                                UNZIP_TOOL_FAILED, URL_VAR, DownloadTestCase, agent_archive, free_port, minisign_key,
-                               minisign_sign, refusal_log, transport_log, zip_archive)
+                               minisign_sign, refusal_logs, unpack_log, transport_log, zip_archive)
 
 ARGS = ["--fail", "two words"]
 
@@ -42,7 +43,7 @@ class DownloadFailureTest(DownloadTestCase):
                         query += "&etag=" + quote(stored) if stored else ""
                         _, result = self.run_download(self.fault_url("/agent.zip-missing?" + query), ARGS)
                         self.assert_download_failed(result, [b"Download failed with error code %d" % status],
-                                                    [re.escape(refusal_log(status, with_body))])
+                                                    refusal_logs(status, with_body))
                         self.assertEqual(self.stored_validation_string(), stored)
                         if stored:
                             self.assertTrue(os.path.exists(self.cache("installagent", "marker")), "cache deleted")
@@ -51,7 +52,7 @@ class DownloadFailureTest(DownloadTestCase):
         before = self.idle_fault_stats()["bytes_sent"]
         _, result = self.run_download(self.fault_url("/long?status=404&size=100000000&rate=1048576"), ARGS)
         self.assert_download_failed(result, [b"Download failed with error code 404"],
-                                    [re.escape(refusal_log(404, True))])
+                                    refusal_logs(404, True))
         self.assertLess(self.idle_fault_stats()["bytes_sent"] - before, 4 * 1024 * 1024)
 
     def test_transport_error(self):
@@ -78,23 +79,28 @@ class DownloadFailureTest(DownloadTestCase):
                 self.assertIsNone(self.stored_validation_string())
 
     def test_unusable_archive(self):
-        archives = {  # name -> (data, the unzip tool fails too)
-            "garbage.zip": (GARBAGE, True),
-            "empty.zip": (b"", True),
-            "no-install.zip": (zip_archive(("setup", RECORDING_AGENT, 0o644)), False),
+        whole = zip_archive(("install", RECORDING_AGENT * 50, 0o644), compression=zipfile.ZIP_STORED)
+        archives = {  # name -> (data, the unzip tool fails too, why the log says)
+            "garbage.zip": (GARBAGE, True, b"it is not a zip archive"),
+            "empty.zip": (b"", True, b"it is not a zip archive"),
+            "cut-short.zip": (whole[:len(whole) // 2], True, rb"unzip could not unpack it \(.*"),
+            "no-install.zip": (zip_archive(("setup", RECORDING_AGENT, 0o644)), False,
+                               b"it holds no file install at its top level"),
             "install-in-folder.zip": (zip_archive(("agent/", b"", 0o755), ("agent/install", RECORDING_AGENT, 0o644)),
-                                      False),
+                                      False, b"it holds no file install at its top level: found agent/install; "
+                                             b"zip the folder's contents, not the folder"),
         }
         for cache in ("empty", "outdated"):
-            for name, (data, tool_fails) in archives.items():
+            for name, (data, tool_fails, why) in archives.items():
                 with self.subTest(name, cache=cache):
                     self.clear_cache()
                     if cache == "outdated":
                         self.fill_cache()
                     _, result = self.run_download(self.nginx.url(self.publish(name, data)), ARGS)
-                    self.assert_download_failed(result, [UNPACK_FAILED], also=[UNZIP_TOOL_FAILED] if tool_fails else [])
+                    self.assert_download_failed(result, [UNPACK_FAILED], [unpack_log(why)],
+                                                also=[UNZIP_TOOL_FAILED] if tool_fails else [])
                     self.assertIsNone(self.stored_validation_string())
-                    self.assertFalse(os.path.exists(self.cache("installagent", "install")))
+                    self.assertFalse(os.path.exists(self.cache("installagent")), "a failed unpacking left files")
 
     def test_signed_download(self):
         path = os.path.join(self.www, "agent.zip")

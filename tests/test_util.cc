@@ -17,7 +17,10 @@ ScratchDir::ScratchDir() {
   path_ = pattern;
 }
 
-ScratchDir::~ScratchDir() { removeTree(path_); }
+ScratchDir::~ScratchDir() {
+  std::string ignored;
+  removeTree(path_, &ignored);
+}
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
   if (const char* old = std::getenv(name_.c_str())) saved_ = old;
@@ -80,7 +83,8 @@ void makeZip(const std::string& archive,
   writeFile(staging + "/make.py", script);
   std::string command = "python3 '" + staging + "/make.py' '" + archive + "'";
   int status = std::system(command.c_str());
-  removeTree(staging);
+  std::string ignored;
+  removeTree(staging, &ignored);
   if (status != 0) throw std::runtime_error("cannot make " + archive);
 }
 

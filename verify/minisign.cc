@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -105,16 +106,6 @@ bool decodeField(const std::string& line, size_t size, const std::string& what, 
 template <size_t N>
 void copyBytes(const std::string& bytes, size_t offset, std::array<unsigned char, N>* to) {
   std::memcpy(to->data(), bytes.data() + offset, N);
-}
-
-std::string keyIdHex(const MinisignKeyId& id) {
-  std::string hex;
-  for (size_t i = id.size(); i-- > 0;) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", id[i]);
-    hex += digits;
-  }
-  return hex;
 }
 
 // An open file descriptor, closed when it goes.
@@ -295,8 +286,8 @@ bool parseMinisignSignature(const std::string& text, MinisignSignature* signatur
 bool verifyMinisignFile(const MinisignPublicKey& key, const MinisignSignature& signature,
                         const std::string& path, std::string* error) {
   if (signature.keyId != key.keyId) {
-    *error = "The signature is by key " + keyIdHex(signature.keyId) + ", not by the trusted key " +
-             keyIdHex(key.keyId);
+    *error = "The signature is by key " + minisignKeyIdText(signature.keyId) +
+             ", not by the trusted key " + minisignKeyIdText(key.keyId);
     return false;
   }
   const SodiumLibrary* sodium = sodiumLibrary(error);
@@ -305,4 +296,15 @@ bool verifyMinisignFile(const MinisignPublicKey& key, const MinisignSignature& s
   // even when the comment was changed too.
   return holdsOverFile(*sodium, key, signature, path, error) &&
          holdsOverComment(*sodium, key, signature, error);
+}
+
+std::string minisignKeyIdText(const MinisignKeyId& id) {
+  std::string hex;
+  for (size_t i = id.size(); i-- > 0;) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", id[i]);
+    hex += digits;
+  }
+  // As minisign writes it: no leading zeros.
+  return hex.substr(std::min(hex.find_first_not_of('0'), hex.size() - 1));
 }

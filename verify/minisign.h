@@ -30,6 +30,10 @@ struct MinisignSignature {
   std::array<unsigned char, 64> globalSignature = {};
 };
 
+// The key id as minisign writes it: uppercase hex digits of the id read as a
+// little-endian number, without leading zeros.
+std::string minisignKeyIdText(const MinisignKeyId& id);
+
 // Reads a public key file: an "untrusted comment: " line, then the base64 of
 // "Ed", the key id and the key (42 bytes). Lines end in LF or CRLF; nothing
 // but empty lines may follow. False with the reason in `error` otherwise.

@@ -1,7 +1,8 @@
 #include "platform/crypto/sodium_library.h"
 
-#include <dlfcn.h>
 #include <sodium.h>
+
+#include "platform/os/shared_library.h"
 
 namespace {
 
@@ -22,19 +23,10 @@ BOOTSTRAP_SAME_TYPE(generichash_update);
 BOOTSTRAP_SAME_TYPE(generichash_final);
 #undef BOOTSTRAP_SAME_TYPE
 
-template <typename Function>
-bool resolve(void* library, const char* name, Function* function, std::string* error) {
-  *function = reinterpret_cast<Function>(dlsym(library, name));
-  if (*function == nullptr && error->empty()) {
-    *error = std::string(kSodiumSoname) + " has no " + name;
-  }
-  return *function != nullptr;
-}
-
 // Fills every entry point of `sodium`, named as libsodium names it
 // ("crypto_" + member).
 #define BOOTSTRAP_RESOLVE(member) \
-  found = resolve(library, "crypto_" #member, &sodium->member, error) && found
+  found = resolveSymbol(library, kSodiumSoname, "crypto_" #member, &sodium->member, error) && found
 
 bool resolveAll(void* library, SodiumLibrary* sodium, std::string* error) {
   bool found = true;
@@ -56,15 +48,10 @@ struct Loaded {
 Loaded load() {
   Loaded loaded;
   // Kept for the life of the process: the table points into it.
-  void* library = dlopen(kSodiumSoname, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    const char* reason = dlerror();
-    loaded.error =
-        "Cannot load " + std::string(kSodiumSoname) + ": " + (reason ? reason : "unknown reason");
-    return loaded;
-  }
+  void* library = loadSharedLibrary(kSodiumSoname, &loaded.error);
+  if (library == nullptr) return loaded;
   decltype(&::sodium_init) init = nullptr;
-  if (!resolve(library, "sodium_init", &init, &loaded.error)) return loaded;
+  if (!resolveSymbol(library, kSodiumSoname, "sodium_init", &init, &loaded.error)) return loaded;
   if (!resolveAll(library, &loaded.sodium, &loaded.error)) return loaded;
   // Picks the fastest implementations for this processor; the functions are
   // not safe to call before it.

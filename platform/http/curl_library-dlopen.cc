@@ -1,24 +1,15 @@
 #include "platform/http/curl_library.h"
 
-#include <dlfcn.h>
+#include "platform/os/shared_library.h"
 
 namespace {
 
 // The name the dynamic loader knows libcurl 7 and 8 by.
 constexpr char kCurlSoname[] = "libcurl.so.4";
 
-template <typename Function>
-bool resolve(void* library, const char* name, Function* function, std::string* error) {
-  *function = reinterpret_cast<Function>(dlsym(library, name));
-  if (*function == nullptr && error->empty()) {
-    *error = std::string(kCurlSoname) + " has no " + name;
-  }
-  return *function != nullptr;
-}
-
 // Fills every entry point of `curl`, named as libcurl names it ("curl_" + member).
 #define BOOTSTRAP_RESOLVE(member) \
-  found = resolve(library, "curl_" #member, &curl->member, error) && found
+  found = resolveSymbol(library, kCurlSoname, "curl_" #member, &curl->member, error) && found
 
 bool resolveAll(void* library, CurlLibrary* curl, std::string* error) {
   bool found = true;
@@ -55,13 +46,8 @@ Loaded load() {
   Loaded loaded;
   // Kept for the life of the process: libcurl's global state and the TLS
   // library's threads must not be unloaded.
-  void* library = dlopen(kCurlSoname, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    const char* reason = dlerror();
-    loaded.error =
-        "Cannot load " + std::string(kCurlSoname) + ": " + (reason ? reason : "unknown reason");
-    return loaded;
-  }
+  void* library = loadSharedLibrary(kCurlSoname, &loaded.error);
+  if (library == nullptr) return loaded;
   if (!resolveAll(library, &loaded.curl, &loaded.error)) return loaded;
   CURLcode code = loaded.curl.global_init(CURL_GLOBAL_DEFAULT);
   if (code != CURLE_OK) {

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/paths.h"
 #include "platform/http/curl_library.h"
 #include "platform/os/file_system.h"
 
@@ -59,10 +60,10 @@ class BodyFile {
   BodyFile& operator=(const BodyFile&) = delete;
   ~BodyFile() { remove(); }
 
-  // Creates the empty file; an error text, or "" on success.
-  std::string create();
-  // Appends `size` bytes; an error text, or "" on success.
-  std::string append(const char* data, size_t size);
+  // Creates the empty file; false when it cannot be made.
+  bool create(std::string* error);
+  // Appends `size` bytes; false when they cannot be written.
+  bool append(const char* data, size_t size, std::string* error);
   // Closes and removes the file, if there is one.
   void remove();
   const std::string& path() const { return path_; }
@@ -72,30 +73,32 @@ class BodyFile {
   std::string path_;
 };
 
-std::string BodyFile::create() {
+bool BodyFile::create(std::string* error) {
   std::string directory = userTemporaryDirectory();
   if (directory.empty()) directory = "/tmp";
   std::string pattern = appendPathComponent(directory, "bootstrap-download-XXXXXX");
   int fd = mkostemp(&pattern[0], O_CLOEXEC);
   if (fd < 0) {
-    return "Cannot create a temporary file in " + directory + ": " + systemErrorText(errno);
+    *error = "Cannot create a temporary file in " + directory + ": " + systemErrorText(errno);
+    return false;
   }
   fd_ = fd;
   path_ = pattern;
-  return "";
+  return true;
 }
 
-std::string BodyFile::append(const char* data, size_t size) {
+bool BodyFile::append(const char* data, size_t size, std::string* error) {
   while (size > 0) {
     ssize_t written = write(fd_, data, size);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
-      return "Cannot write the download to " + path_ + ": " + systemErrorText(errno);
+      *error = "Cannot write the download to " + path_ + ": " + systemErrorText(errno);
+      return false;
     }
     data += written;
     size -= static_cast<size_t>(written);
   }
-  return "";
+  return true;
 }
 
 void BodyFile::remove() {
@@ -105,17 +108,22 @@ void BodyFile::remove() {
   fd_ = -1;
 }
 
-// Why `url` cannot be fetched, found before any connection, or "".
-std::string urlProblem(const CurlLibrary& curl, const std::string& url) {
-  if (url.empty()) return "The URL is empty";
-  // libcurl takes C strings: a NUL byte would silently cut the URL short.
-  if (url.find('\0') != std::string::npos) return "The URL does not parse: it holds a NUL byte";
-  CURLU* parsed = curl.url();
-  CURLUcode code =
-      parsed ? curl.url_set(parsed, CURLUPART_URL, url.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
-  curl.url_cleanup(parsed);
-  if (code == CURLUE_OK) return "";
-  return std::string("The URL does not parse: ") + curl.url_strerror(code);
+// False when `url` cannot be fetched, as found before any connection.
+bool urlParses(const CurlLibrary& curl, const std::string& url, std::string* error) {
+  if (url.empty()) {
+    *error = "The URL is empty";
+  } else if (url.find('\0') != std::string::npos) {
+    // libcurl takes C strings: a NUL byte would silently cut the URL short.
+    *error = "The URL does not parse: it holds a NUL byte";
+  } else {
+    CURLU* parsed = curl.url();
+    CURLUcode code =
+        parsed ? curl.url_set(parsed, CURLUPART_URL, url.c_str(), 0) : CURLUE_OUT_OF_MEMORY;
+    curl.url_cleanup(parsed);
+    if (code == CURLUE_OK) return true;
+    *error = std::string("The URL does not parse: ") + curl.url_strerror(code);
+  }
+  return false;
 }
 
 // The status of a status line ("HTTP/1.1 200 OK"), or 0 for any other line.
@@ -305,9 +313,10 @@ UrlCompletion CurlTask::transfer() {
 }
 
 UrlCompletion CurlTask::transferWith(const CurlLibrary& curl) {
-  std::string problem = urlProblem(curl, url_);
-  if (problem.empty()) problem = body_.create();
-  if (!problem.empty()) return completion(UrlCompletion::Kind::kTransportError, problem, url_);
+  std::string problem;
+  if (!urlParses(curl, url_, &problem) || !body_.create(&problem)) {
+    return completion(UrlCompletion::Kind::kTransportError, problem, url_);
+  }
   std::unique_ptr<CURL, void (*)(CURL*)> easy(curl.easy_init(), curl.easy_cleanup);
   CURLcode result = easy ? perform(easy.get()) : CURLE_OUT_OF_MEMORY;
   if (result == CURLE_OK && writeError_.empty()) return UrlCompletion();
@@ -413,8 +422,7 @@ size_t CurlTask::receiveBody(const char* data, size_t size) {
   lastArrival_ = Clock::now();
   if (pending_ + static_cast<long long>(size) > kReadBufferBytes) reportReceived();
   if (cancelled_ || size == 0) return 0;
-  writeError_ = body_.append(data, size);
-  if (!writeError_.empty()) return 0;
+  if (!body_.append(data, size, &writeError_)) return 0;
   pending_ += static_cast<long long>(size);
   // The first bytes are reported at once: the checks they start may end the
   // transfer (a current cache), and every byte read before that is wasted and

@@ -13,10 +13,6 @@ std::string lowerCase(std::string text) {
 
 }  // namespace
 
-bool UrlResponse::hasHeader(const std::string& name) const {
-  return headers.count(lowerCase(name)) != 0;
-}
-
 std::string UrlResponse::header(const std::string& name) const {
   auto found = headers.find(lowerCase(name));
   return found == headers.end() ? std::string() : found->second;

@@ -17,9 +17,8 @@ struct UrlResponse {
   // The announced length of the body in bytes, or -1 when none was announced.
   long long expectedContentLength = -1;
 
-  // Whether the header is present, and its value; names compare without
+  // The header's value, empty when it is missing; names compare without
   // regard to case.
-  bool hasHeader(const std::string& name) const;
   std::string header(const std::string& name) const;
   // Sets a header, replacing an earlier value; the name is stored in lower
   // case.

@@ -20,8 +20,8 @@ MainBundle bundleForExecutable(const std::string& executablePath);
 // cannot be read.
 std::optional<MainBundle> mainBundle();
 
-// Reads the link /proc/self/exe into `buffer` like readlink(2): the number of
-// bytes placed (no NUL added), or -1.
-long readSelfExecutableLink(char* buffer, unsigned long size);
+// The running program's real path (the link /proc/self/exe, however long).
+// False when the link cannot be read, and then `error` says why.
+bool ownExecutablePath(std::string* path, std::string* error);
 
 #endif  // BOOTSTRAP_PLATFORM_OS_BUNDLE_H_

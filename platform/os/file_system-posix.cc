@@ -7,14 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
-
-std::string appendPathComponent(const std::string& base, const std::string& component) {
-  if (base.empty()) return component;
-  std::string::size_type end = base.find_last_not_of('/');
-  if (end == std::string::npos) return "/" + component;
-  return base.substr(0, end + 1) + "/" + component;
-}
 
 std::string userTemporaryDirectory() {
   const char* value = std::getenv("TMPDIR");
@@ -28,12 +22,6 @@ std::string userTemporaryDirectory() {
 bool pathExists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;
-}
-
-std::string parentDirectory(const std::string& path) {
-  std::string::size_type separator = path.find_last_of('/');
-  if (separator == std::string::npos) return path;
-  return separator == 0 ? "/" : path.substr(0, separator);
 }
 
 namespace {
@@ -96,11 +84,14 @@ bool restrictEntryAt(int parent, const char* name) {
 
 }  // namespace
 
-bool removeWriteForOthers(const std::string& path) {
-  return !path.empty() && restrictEntryAt(AT_FDCWD, path.c_str());
+bool removeWriteForOthers(const std::string& path, std::string* error) {
+  if (!path.empty() && restrictEntryAt(AT_FDCWD, path.c_str())) return true;
+  *error = path + " cannot be closed to group and others: " + std::strerror(errno);
+  return false;
 }
 
-bool removeTree(const std::string& path) {
-  if (path.empty()) return false;
-  return removeEntryAt(AT_FDCWD, path.c_str());
+bool removeTree(const std::string& path, std::string* error) {
+  if (!path.empty() && removeEntryAt(AT_FDCWD, path.c_str())) return true;
+  *error = path + " cannot be removed: " + std::strerror(errno);
+  return false;
 }

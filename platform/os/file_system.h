@@ -1,13 +1,10 @@
 // File system operations of the platform layer that go beyond one POSIX call.
+// One that fails answers false and puts in `error` what failed: the path and
+// the system's reason.
 #ifndef BOOTSTRAP_PLATFORM_OS_FILE_SYSTEM_H_
 #define BOOTSTRAP_PLATFORM_OS_FILE_SYSTEM_H_
 
 #include <string>
-
-// `base` and `component` joined by exactly one "/": trailing separators of
-// `base` are dropped (a base of only separators stays "/"); an empty base
-// gives `component`.
-std::string appendPathComponent(const std::string& base, const std::string& component);
 
 // The user's temporary directory: TMPDIR when it names a writable directory,
 // else the empty string.
@@ -16,17 +13,13 @@ std::string userTemporaryDirectory();
 // Removes `path` and, for a directory, everything below it, without following
 // symbolic links. Directories that an archive left without owner write or
 // search permission get it first. True when nothing is left (a path that is
-// already gone counts).
-bool removeTree(const std::string& path);
+// already gone counts); false for the empty path.
+bool removeTree(const std::string& path, std::string* error);
 
 // Takes write permission from group and others on `path` and on everything
-// below it, without following symbolic links. True when every entry could be
-// changed.
-bool removeWriteForOthers(const std::string& path);
-
-// The folder that holds `path`: everything before its last "/" ("/" for a
-// path at the root); `path` itself when it has no "/".
-std::string parentDirectory(const std::string& path);
+// below it, without following symbolic links. False when an entry could not
+// be read or changed.
+bool removeWriteForOthers(const std::string& path, std::string* error);
 
 // True when something exists at `path` (stat succeeds).
 bool pathExists(const std::string& path);

@@ -10,12 +10,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
-#include "platform/os/stderr_lock.h"
+#include "base/paths.h"
+#include "base/stderr_lock.h"
 
 extern char** environ;
 
@@ -26,25 +26,9 @@ std::vector<std::string>& keptArguments() {
   return arguments;
 }
 
-std::vector<std::string> readCommandLine() {
-  std::ifstream file("/proc/self/cmdline", std::ios::binary);
-  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::vector<std::string> arguments;
-  std::string::size_type start = 0;
-  while (start < content.size()) {
-    std::string::size_type end = content.find('\0', start);
-    if (end == std::string::npos) end = content.size();
-    arguments.push_back(content.substr(start, end - start));
-    start = end + 1;
-  }
-  return arguments;
-}
-
 std::string programName() {
   std::vector<std::string> arguments = processArguments();
-  std::string path = arguments.empty() ? "bootstrapper" : arguments[0];
-  std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return arguments.empty() ? "bootstrapper" : lastPathComponent(arguments[0]);
 }
 
 // SIGINT and SIGTERM, those of them that came ignored, as the first call found them.
@@ -87,12 +71,10 @@ bool signalInheritedIgnored(int signal) {
 
 void setProcessArguments(int argc, char** argv) { keptArguments().assign(argv, argv + argc); }
 
-std::vector<std::string> processArguments() {
-  if (!keptArguments().empty()) return keptArguments();
-  return readCommandLine();
-}
+std::vector<std::string> processArguments() { return keptArguments(); }
 
-int spawnChild(const std::string& program, const std::vector<std::string>& arguments) {
+bool spawnChild(const std::string& program, const std::vector<std::string>& arguments, int* pid,
+                std::string* error) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -113,11 +95,13 @@ int spawnChild(const std::string& program, const std::vector<std::string>& argum
   sigset_t defaults = inheritedDefaults();
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid;
-  int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  pid_t child;
+  int failure = posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  return error == 0 ? pid : -1;
+  *pid = failure == 0 ? child : -1;
+  if (failure != 0) *error = program + " cannot be started: " + std::strerror(failure);
+  return failure == 0;
 }
 
 int waitForChild(int pid) {

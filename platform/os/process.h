@@ -9,8 +9,8 @@
 // Keeps main's argument vector; call once in main before any thread starts.
 void setProcessArguments(int argc, char** argv);
 
-// The process's own arguments, the program's path first: those given to
-// setProcessArguments, else /proc/self/cmdline.
+// The process's own arguments, the program's path first, as given to
+// setProcessArguments; none before it.
 std::vector<std::string> processArguments();
 
 // Notes whether SIGINT and SIGTERM came ignored from the parent (a script's
@@ -26,8 +26,10 @@ bool signalInheritedIgnored(int signal);
 // child inherits the environment, working directory and standard input,
 // output and error, and no other descriptor; it starts with no signal
 // blocked, and with SIGINT and SIGTERM as the process inherited them (ignored
-// or default). The child's pid, or -1 when it could not be started.
-int spawnChild(const std::string& program, const std::vector<std::string>& arguments);
+// or default). False when it could not be started: `*pid` is -1 then, and
+// `error` names the program and the reason.
+bool spawnChild(const std::string& program, const std::vector<std::string>& arguments, int* pid,
+                std::string* error);
 
 // Waits for the child `pid` (that child only) and answers its exit status, or
 // -1 when it was ended by a signal or cannot be waited for.

@@ -12,12 +12,18 @@
 TEST(ProcessTest, ChildGetsItsArgumentsAsTheyAreAndItsStatusIsReturned) {
   ScratchDir scratch;
   std::string out = scratch / "args";
-  int pid = spawnChild("/bin/sh", {"-c", "printf '%s\\0' \"$@\" > \"$0\"; exit 7", out, "a b", "",
-                                   "$HOME", "line\nbreak"});
+  int pid;
+  std::string error;
+  ASSERT_TRUE(spawnChild(
+      "/bin/sh",
+      {"-c", "printf '%s\\0' \"$@\" > \"$0\"; exit 7", out, "a b", "", "$HOME", "line\nbreak"},
+      &pid, &error));
   ASSERT_GT(pid, 0);
   EXPECT_EQ(7, waitForChild(pid));
   EXPECT_EQ(std::string("a b\0\0$HOME\0line\nbreak\0", 22), readFile(out));
-  EXPECT_EQ(-1, spawnChild(scratch / "missing", {}));
+  EXPECT_FALSE(spawnChild(scratch / "missing", {}, &pid, &error));
+  EXPECT_EQ(-1, pid);
+  EXPECT_EQ(scratch / "missing" + " cannot be started: No such file or directory", error);
 }
 
 TEST(ProcessTest, ChildInheritsNoDescriptorBeyondTheStandardOnes) {
@@ -25,8 +31,9 @@ TEST(ProcessTest, ChildInheritsNoDescriptorBeyondTheStandardOnes) {
   int leaked = open(scratch.path().c_str(), O_RDONLY);  // deliberately not close-on-exec
   ASSERT_GE(leaked, 3);
   std::string out = scratch / "fds";
-  int pid = spawnChild("/bin/sh", {"-c", "ls /proc/$$/fd > \"$0\"", out});
-  ASSERT_GT(pid, 0);
+  int pid;
+  std::string error;
+  ASSERT_TRUE(spawnChild("/bin/sh", {"-c", "ls /proc/$$/fd > \"$0\"", out}, &pid, &error));
   EXPECT_EQ(0, waitForChild(pid));
   close(leaked);
   std::string fds = readFile(out);

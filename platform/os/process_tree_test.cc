@@ -16,7 +16,10 @@ TEST(ProcessTreeTest, FindsChildrenAndGrandchildrenUntilTheyEnd) {
   ScratchDir scratch;
   std::string pidFile = scratch / "grandchild";
   // A shell (the child) that starts a sleep (the grandchild) and waits for it.
-  int child = spawnChild("/bin/sh", {"-c", "sleep 30 & echo $! > " + pidFile + "; wait"});
+  int child;
+  std::string error;
+  ASSERT_TRUE(
+      spawnChild("/bin/sh", {"-c", "sleep 30 & echo $! > " + pidFile + "; wait"}, &child, &error));
   ASSERT_GT(child, 0);
   int grandchild = 0;
   for (int tries = 0; tries < 500 && grandchild == 0; ++tries) {

@@ -18,8 +18,8 @@
 
 #include <memory>
 
+#include "base/stderr_lock.h"
 #include "platform/app/main_loop.h"
-#include "platform/os/stderr_lock.h"
 #include "platform/window/window_view.h"
 
 struct TerminalSettings {

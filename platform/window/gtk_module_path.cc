@@ -1,5 +1,7 @@
 #include "platform/window/gtk_module_path.h"
 
+#include "base/paths.h"
+
 #include "platform/window/toolkit.h"
 
 namespace {
@@ -15,10 +17,13 @@ bool namesDisplay(const char* display, const char* waylandDisplay) {
 std::vector<std::string> gtkModuleCandidates(const std::string& executablePath,
                                              const std::string& libdir) {
   if (executablePath.empty()) return {};
-  std::string::size_type slash = executablePath.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : executablePath.substr(0, slash);
-  std::string installed = libdir.empty() || libdir[0] == '/' ? libdir : folder + "/../" + libdir;
-  return {folder + "/" + kGtkModuleFileName, installed + "/bootstrapper/" + kGtkModuleFileName};
+  std::string folder =
+      executablePath.find('/') == std::string::npos ? "." : parentDirectory(executablePath);
+  std::string installed = libdir.empty() || libdir[0] == '/'
+                              ? libdir
+                              : appendPathComponent(appendPathComponent(folder, ".."), libdir);
+  return {appendPathComponent(folder, kGtkModuleFileName),
+          appendPathComponent(installed, std::string("bootstrapper/") + kGtkModuleFileName)};
 }
 
 std::string gtkModuleRefusal(const int* interfaceVersion, bool hasEntry) {

@@ -14,10 +14,8 @@
 namespace {
 
 std::string selfExecutablePath() {
-  std::vector<char> buffer(4096);
-  long length = readSelfExecutableLink(buffer.data(), buffer.size());
-  if (length <= 0 || static_cast<size_t>(length) >= buffer.size()) return "";
-  return std::string(buffer.data(), static_cast<size_t>(length));
+  std::string executable, error;
+  return ownExecutablePath(&executable, &error) ? executable : std::string();
 }
 
 // The first candidate that exists as anything: a module that is there but

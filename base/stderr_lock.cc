@@ -1,4 +1,4 @@
-#include "platform/os/stderr_lock.h"
+#include "base/stderr_lock.h"
 
 namespace {
 

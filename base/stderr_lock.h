@@ -5,8 +5,8 @@
 // The terminal window keeps one line on a terminal that it redraws in place.
 // Every other writer writes its lines inside a StandardErrorLine, which takes
 // that line out of the way first and draws it again below afterwards.
-#ifndef BOOTSTRAP_PLATFORM_OS_STDERR_LOCK_H_
-#define BOOTSTRAP_PLATFORM_OS_STDERR_LOCK_H_
+#ifndef BOOTSTRAP_BASE_STDERR_LOCK_H_
+#define BOOTSTRAP_BASE_STDERR_LOCK_H_
 
 #include <mutex>
 
@@ -41,4 +41,4 @@ class StandardErrorLine {
   std::lock_guard<std::recursive_mutex> guard_;
 };
 
-#endif  // BOOTSTRAP_PLATFORM_OS_STDERR_LOCK_H_
+#endif  // BOOTSTRAP_BASE_STDERR_LOCK_H_
