@@ -17,18 +17,6 @@
 
 namespace {
 
-// SIGINT and SIGTERM, but for one that came ignored: that one stays ignored,
-// unblocked, so that it never arrives (a blocked signal is kept pending even
-// while ignored, and sigwait would take it).
-sigset_t interruptSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (int signal : {SIGINT, SIGTERM}) {
-    if (!signalInheritedIgnored(signal)) sigaddset(&signals, signal);
-  }
-  return signals;
-}
-
 bool allEnded(const std::vector<int>& pids) {
   for (int pid : pids) {
     if (!processEnded(pid)) return false;
@@ -100,7 +88,7 @@ void installInterruptEnding() {
   // the process inherits the mask and the signals reach only the watching
   // thread, which takes them synchronously: no work in a signal handler, and
   // no thread blocked in a system call stands in the way.
-  sigset_t signals = interruptSignals();
+  sigset_t signals = interruptsNotInheritedIgnored();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::thread(&watchForInterrupts, signals).detach();
 }

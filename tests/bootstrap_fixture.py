@@ -22,7 +22,7 @@ import zipfile
 from typing import Dict, List, NamedTuple, Optional
 
 from nginx_server import NginxServer, free_port
-from test_fault_server import FaultServer
+from fault_server import FaultServer
 
 PROGRAM = os.environ.get("BOOTSTRAPPER", "")
 GTK_MODULE = os.path.join(os.path.dirname(PROGRAM), "bootstrapper-gtk.so")

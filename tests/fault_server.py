@@ -39,10 +39,13 @@ served (the statistics excluded), body bytes handed to the network, and
 requests still being answered.  A client that goes away ends its answer.
 """
 import argparse
+import http.client
 import json
 import os
 import socket
 import ssl
+import subprocess
+import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -227,6 +230,36 @@ def main():
     timer.start()
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
+
+
+class FaultServer:
+    """This server, run for the life of a `with` block (for the tests and benchmarks)."""
+
+    def __init__(self, *args):
+        self.args = [sys.executable, os.path.abspath(__file__), "--max-seconds", "120", *args]
+
+    def __enter__(self):
+        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE)
+        line = self.process.stdout.readline().decode()
+        if not line.startswith("PORT "):
+            self.process.kill()
+            raise RuntimeError("fault server did not start: %r" % line)
+        self.port = int(line.split()[1])
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        self.process.wait(10)
+        self.process.stdout.close()
+
+    def stats(self):
+        """The counts of /_stats: requests, bytes sent, answers still open."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        try:
+            connection.request("GET", "/_stats")
+            return json.loads(connection.getresponse().read())
+        finally:
+            connection.close()
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ import time
 import unittest
 
 from bootstrap_fixture import SERVER_LIFETIME, TRANSPORT_FAILED, DownloadTestCase, agent_archive, free_port
-from test_fault_server import FaultServer
+from fault_server import FaultServer
 from tls_fixture import make_certificates
 
 ARGS = ["--enterprise", "two words"]

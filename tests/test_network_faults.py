@@ -8,7 +8,7 @@ from urllib.parse import quote
 
 from bootstrap_fixture import (SERVER_LIFETIME, TRANSPORT_FAILED, UNPACK_FAILED, UNZIP_TOOL_FAILED, DownloadTestCase,
                                Result, agent_archive, free_port, refusal_logs, unpack_log)
-from test_fault_server import FaultServer
+from fault_server import FaultServer
 from tls_fixture import make_certificates
 
 ARGS = ["--fault", "two words"]

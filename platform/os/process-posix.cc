@@ -48,18 +48,6 @@ sigset_t inheritedIgnored() {
   return ignored;
 }
 
-// The signals a child gets with the default action: those that did not come
-// ignored. A handler of ours is reset by exec anyway; this also holds when
-// something in the process ignores one of them meanwhile.
-sigset_t inheritedDefaults() {
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int signal : {SIGINT, SIGTERM}) {
-    if (!signalInheritedIgnored(signal)) sigaddset(&defaults, signal);
-  }
-  return defaults;
-}
-
 }  // namespace
 
 void recordInheritedSignals() { inheritedIgnored(); }
@@ -92,7 +80,9 @@ bool spawnChild(const std::string& program, const std::vector<std::string>& argu
   posix_spawnattr_setsigmask(&attributes, &none);
   // An ignored SIGINT or SIGTERM stays ignored in the child, as exec keeps it;
   // the others start with the default action.
-  sigset_t defaults = inheritedDefaults();
+  // A handler of ours is reset by exec anyway; this also holds when something
+  // in the process ignores one of them meanwhile.
+  sigset_t defaults = interruptsNotInheritedIgnored();
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t child;
@@ -134,4 +124,13 @@ void platformLog(const std::string& text) {
     std::fflush(stderr);
   }
   syslog(LOG_NOTICE, "%s", text.c_str());
+}
+
+sigset_t interruptsNotInheritedIgnored() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGINT, SIGTERM}) {
+    if (!signalInheritedIgnored(signal)) sigaddset(&signals, signal);
+  }
+  return signals;
 }

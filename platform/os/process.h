@@ -3,6 +3,8 @@
 #ifndef BOOTSTRAP_PLATFORM_OS_PROCESS_H_
 #define BOOTSTRAP_PLATFORM_OS_PROCESS_H_
 
+#include <signal.h>
+
 #include <string>
 #include <vector>
 
@@ -21,6 +23,10 @@ void recordInheritedSignals();
 // True when `signal` (SIGINT or SIGTERM) came ignored: the process never acts
 // on it, and its children get it ignored too.
 bool signalInheritedIgnored(int signal);
+
+// SIGINT and SIGTERM but for one that came ignored: the signals the process
+// acts on, and that its children get with the default action.
+sigset_t interruptsNotInheritedIgnored();
 
 // Starts `program` with `arguments` after its own name, without a shell. The
 // child inherits the environment, working directory and standard input,
