@@ -42,15 +42,14 @@ std::string secureCache(const std::string& cacheDir) {
 
 TEST(CacheTrustTest, FoldersAboveAreTheHomeToTheReleaseOwnPathsTheRest) {
   const std::string top = "/h/.korvex/app_installer_cache";
-  const std::string release = "/" + RELEASE_NAME;
-  EXPECT_EQ((std::vector<std::string>{"/h", "/h/.korvex", top, top + release}),
-            foldersAboveCache(top + "/T3016b/darx64/"));
-  EXPECT_EQ("/", foldersAboveCache("/.korvex/app_installer_cache" + release + "/darx64/").front());
-  EXPECT_EQ(
-      (std::vector<std::string>{top + "/T3016b/darx64", top + "/T3016b/darx64/installagent",
-                                top + "/T3016b/darx64/.validatestring",
-                                top + "/T3016b/darx64/.verifiedkey", top + "/T3016b/darx64/.lock"}),
-      cachePathsToTrust(top + "/T3016b/darx64/"));
+  const std::string release = top + "/" + RELEASE_NAME, own = release + "/darx64";
+  EXPECT_EQ((std::vector<std::string>{"/h", "/h/.korvex", top, release}),
+            foldersAboveCache(own + "/"));
+  EXPECT_EQ("/",
+            foldersAboveCache("/.korvex/app_installer_cache/" + RELEASE_NAME + "/darx64/").front());
+  EXPECT_EQ((std::vector<std::string>{own, own + "/installagent", own + "/.validatestring",
+                                      own + "/.verifiedkey", own + "/.lock"}),
+            cachePathsToTrust(own + "/"));
   EXPECT_EQ(std::vector<std::string>(), foldersAboveCache("/h/elsewhere/"));
   EXPECT_EQ(std::vector<std::string>(), cachePathsToTrust("/h/elsewhere/"));
 }
