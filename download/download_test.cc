@@ -173,6 +173,10 @@ TEST_F(DownloadTest, ServerAnswerAndCacheDecideTheOutcome) {
       run.download.didWriteData(50, 50, 100);
       run.download.didWriteData(50, 100, 100);
     }
+    if (c.cache == Cache::kCurrent && c.started != "old agent" && c.status < 400) {
+      EXPECT_EQ("", readFile(getInstallAgentCacheDir() + "installagent/install"))
+          << "the outdated agent goes at the first data";
+    }
     bool abandoned = run.platform.session->task->cancels > 0;
     testing::internal::CaptureStderr();
     if (!abandoned) run.download.didFinishDownloadingToURL(archive(work_, c.body));
