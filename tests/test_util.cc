@@ -87,9 +87,3 @@ void makeZip(const std::string& archive,
   removeTree(staging, &ignored);
   if (status != 0) throw std::runtime_error("cannot make " + archive);
 }
-
-std::vector<std::pair<std::string, bool>> RecordedMessages::messages;
-
-void RecordedMessages::record(const std::string& message, bool isError) {
-  messages.emplace_back(message, isError);
-}

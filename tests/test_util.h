@@ -1,5 +1,5 @@
 // Helpers shared by the unit tests: scratch directories, environment
-// variables, files, and a message callback that records what it is given.
+// variables, files and zip archives.
 #ifndef BOOTSTRAP_TESTS_TEST_UTIL_H_
 #define BOOTSTRAP_TESTS_TEST_UTIL_H_
 
@@ -44,12 +44,5 @@ std::vector<std::string> listDir(const std::string& dir);
 // Writes a zip archive holding `files` (name, content) with Python's zipfile.
 void makeZip(const std::string& archive,
              const std::vector<std::pair<std::string, std::string>>& files);
-
-// A MessageCallback that keeps every message; clear() before use.
-struct RecordedMessages {
-  static std::vector<std::pair<std::string, bool>> messages;
-  static void record(const std::string& message, bool isError);
-  static void clear() { messages.clear(); }
-};
 
 #endif  // BOOTSTRAP_TESTS_TEST_UTIL_H_

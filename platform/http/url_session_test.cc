@@ -1,13 +1,10 @@
 #include "platform/http/url_session.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -38,15 +35,6 @@ std::set<int> openDescriptors() {
     if (fcntl(std::stoi(name), F_GETFD) != -1) descriptors.insert(std::stoi(name));
   }
   return descriptors;
-}
-
-long residentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string word;
-  while (status >> word) {
-    if (word == "VmRSS:" && status >> word) return std::stol(word);
-  }
-  return 0;
 }
 
 // Waits until `condition` holds; false when it did not within kHang.
@@ -85,7 +73,6 @@ struct Recording {
   bool finishedIsGenerated = false;
   std::string finishedContent;  // when at most 1 MiB
   std::set<int> inheritable;    // descriptors opened since the start, not close-on-exec
-  long peakGrowthKiB = 0;       // resident memory, over the start
   UrlCompletion completion;
 
   long long bytes() const {
@@ -107,7 +94,6 @@ class RecordingDelegate : public UrlSessionDelegate {
     recording_.totalsAddUp &= totalBytesWritten == recording_.bytes() + bytesWritten;
     recording_.writes.push_back(bytesWritten);
     recording_.expectedTotals.insert(totalBytesExpectedToWrite);
-    recording_.peakGrowthKiB = std::max(recording_.peakGrowthKiB, residentKiB() - startKiB_);
     if (!recording_.atFirstWrite) recording_.atFirstWrite = task->response();
     lock.unlock();
     if (cancelInside == "write") task->cancel();
@@ -159,7 +145,6 @@ class RecordingDelegate : public UrlSessionDelegate {
   std::condition_variable completed_;
   Recording recording_;
   const std::set<int> startDescriptors_ = openDescriptors();
-  const long startKiB_ = residentKiB();
 };
 
 // Holds for every transfer: one completion, last; a finish only for a whole
@@ -248,7 +233,6 @@ TEST_F(UrlSessionTest, WholeBodiesFinishWithTheFinalResponse) {
       {"close-delimited", "/f?size=5000&nolength", 200, "\"gen-5000\"", -1, 5000},
       {"chunked", "/f?size=300000&chunked", 200, "\"gen-300000\"", -1, 300000},
       {"404 body", "/f?size=20&status=404", 404, "\"gen-20\"", 20, 20},
-      {"500 body", "/f?size=30&status=500&noetag", 500, std::nullopt, 30, 30},
       {"empty body", "/f", 200, "\"gen-0\"", 0, 0},
       {"redirect", "/f?header=X-First:1&redirect=" + queryValue(final), 200, "\"final\"", 10, 10},
       {"redirect to no length", "/f?size=50&redirect=" + queryValue("/g?size=10&nolength"), 200,
@@ -264,7 +248,6 @@ TEST_F(UrlSessionTest, WholeBodiesFinishWithTheFinalResponse) {
     EXPECT_EQ(c.status, response.statusCode);
     EXPECT_EQ(c.etag.has_value(), response.headers.count("etag") == 1);
     EXPECT_EQ(c.etag.value_or(""), response.header("ETag"));
-    EXPECT_EQ(c.etag.value_or(""), response.header("ETAG"));
     EXPECT_FALSE(response.headers.count("x-first") == 1) << "a header of the redirect";
     EXPECT_EQ(c.length, response.expectedContentLength);
     EXPECT_EQ(c.size > 0 ? std::set<long long>{c.length} : std::set<long long>{}, r.expectedTotals);
@@ -295,8 +278,6 @@ TEST_F(UrlSessionTest, TransportErrorsNameTheUrl) {
       {"redirect loop", loop, loop, "redirects", 21, 0},
       {"TLS to a plain server", https, https, "SSL", 0, 0},
       {"unparsable", "http://[::1/x", "http://[::1/x", "does not parse", 0, 0},
-      {"no scheme", "127.0.0.1/x", "127.0.0.1/x", "does not parse", 0, 0},
-      {"empty", "", "", "empty", 0, 0},
       {"NUL byte", server.url("/f") + std::string("\0.zip", 5), server.url("/f") + "%00.zip", "NUL",
        0, 0},
       {"carriage return", server.url("/f") + "\r", server.url("/f") + "%0D", "does not parse", 0,
@@ -319,58 +300,12 @@ TEST_F(UrlSessionTest, TransportErrorsNameTheUrl) {
   }
 }
 
-TEST_F(UrlSessionTest, CertificatesComeFromSslCertFile) {
-  ScopedEnv certificates("SSL_CERT_FILE", temporary / "missing.pem");
-  Recording r = fetch("https://127.0.0.1:" + std::to_string(server.port()) + "/");
-  EXPECT_EQ(Kind::kTransportError, r.completion.kind);
-  EXPECT_NE(std::string::npos, r.completion.description.find("missing.pem"))
-      << r.completion.description;
-}
-
-TEST_F(UrlSessionTest, ProxiesComeFromTheEnvironment) {
-  std::string nowhere = "http://127.0.0.1:" + std::to_string(unusedPort());
-  {
-    ScopedEnv proxy("http_proxy", server.url(""));
-    Recording r = fetch("http://bootstrap.invalid/f?echo");
-    EXPECT_EQ(Kind::kSuccess, r.completion.kind) << r.completion.description;
-    EXPECT_EQ(0u, r.finishedContent.find("GET http://bootstrap.invalid/f?echo HTTP/1.1\r\n"));
-  }
-  ScopedEnv proxy("http_proxy", nowhere), bypass("no_proxy", "127.0.0.1");
-  EXPECT_EQ(Kind::kSuccess, fetch(server.url("/f?size=1")).completion.kind);
-}
-
 TEST_F(UrlSessionTest, AsksForNoCompression) {
   Recording r = fetch(server.url("/f?echo"));
   ASSERT_EQ(0u, r.finishedContent.find("GET /f?echo HTTP/1.1\r\n"));
   std::string lower = r.finishedContent;
   std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
   EXPECT_EQ(std::string::npos, lower.find("accept-encoding")) << r.finishedContent;
-}
-
-TEST_F(UrlSessionTest, LargeBodyGoesToTheFileInLargeChunks) {
-  const long long size = 64ll << 20;
-  Recording r = fetch(server.url("/f?size=" + std::to_string(size)));
-  EXPECT_EQ(Kind::kSuccess, r.completion.kind) << r.completion.description;
-  EXPECT_EQ(size, r.finishedSize);
-  EXPECT_TRUE(r.finishedIsGenerated);
-  EXPECT_LT(r.writes.size(), static_cast<size_t>(size / (16 << 10))) << "a small read buffer";
-  EXPECT_LT(r.peakGrowthKiB, 32 << 10) << "the body is held in memory";
-}
-
-TEST_F(UrlSessionTest, FailingToWriteTheBodyIsATransportError) {
-  struct rlimit saved, small = {64 << 10, 64 << 10};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  small.rlim_max = saved.rlim_max;
-  sighandler_t savedHandler = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
-  Recording r = fetch(server.url("/f?size=1000000"));
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, savedHandler);
-  EXPECT_EQ(Kind::kTransportError, r.completion.kind);
-  EXPECT_NE(std::string::npos,
-            r.completion.description.find("Cannot write the download to " + temporary.path()))
-      << r.completion.description;
-  EXPECT_LE(r.bytes(), 64 << 10);
 }
 
 TEST_F(UrlSessionTest, CancelInsideAReportLeavesOnlyTheCompletion) {
@@ -434,24 +369,6 @@ TEST_F(UrlSessionTest, DestroyingASessionMidTransferDoesNotHang) {
   }
 }
 
-TEST_F(UrlSessionTest, OnlyAMinuteWithoutAnyByteTimesOut) {
-  // Over a minute long: a trickle of a byte every two seconds outlasts the
-  // minute beside a transfer whose server falls silent after the headers.
-  // The stalled one goes first: a session starting during another's report
-  // has, for an instant, descriptors libcurl opened inheritable.
-  auto start = Clock::now();
-  Transfer stall(server.url("/f?size=10&stall_after=0"));
-  ASSERT_TRUE(waitUntil([&] { return server.stat("open") == 1; }));
-  Transfer trickle(server.url("/f?size=36&rate=0.5"));
-  Recording stalled = stall.finish(std::chrono::seconds(120));
-  EXPECT_GE(Clock::now() - start, std::chrono::seconds(60));
-  EXPECT_EQ(Kind::kTransportError, stalled.completion.kind);
-  EXPECT_NE(std::string::npos, stalled.completion.description.find("60 seconds"));
-  Recording trickled = trickle.finish(std::chrono::seconds(120));
-  EXPECT_EQ(Kind::kSuccess, trickled.completion.kind) << trickled.completion.description;
-  EXPECT_EQ(36, trickled.bytes());
-}
-
 TEST_F(UrlSessionTest, TasksCancelledBeforeTheyStartNeverStart) {
   RecordingDelegate delegate;
   auto session = makeUrlSession(&delegate);
@@ -464,13 +381,6 @@ TEST_F(UrlSessionTest, TasksCancelledBeforeTheyStartNeverStart) {
   session.reset();
   EXPECT_TRUE(delegate.recording().reports.empty());
   EXPECT_EQ(0, server.stat("requests"));
-}
-
-TEST_F(UrlSessionTest, TemporaryFileFallsBackToTmp) {
-  ScopedEnv noTemporaryDirectory("TMPDIR", std::nullopt);
-  Recording r = fetch(server.url("/f?size=10"));
-  EXPECT_EQ(0u, r.finishedPath.rfind("/tmp/", 0)) << r.finishedPath;
-  EXPECT_FALSE(access(r.finishedPath.c_str(), F_OK) == 0) << "left behind";
 }
 
 }  // namespace

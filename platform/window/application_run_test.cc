@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "tests/test_util.h"
 
 namespace {
 
@@ -193,43 +192,6 @@ TEST(ApplicationRunTest, TimersPendingAtTheStopNeverFire) {
   EXPECT_FALSE(fired);
 }
 
-TEST(ApplicationRunTest, DelayedWorkRunsOnTheMainLoop) {
-  RunRecord run;
-  runWith(run, {[](const WindowControls& c) {
-            c.application->performAfterDelay(
-                [c] { c.window->showFailure("later", TextColor::kRed); }, 0.01);
-            c.window->closeAfter(0.05);
-          }});
-  EXPECT_EQ(1, run.log.count("windowWillClose"));
-  EXPECT_EQ(0, run.log.count("apply off the main thread"));
-}
-
-TEST(ApplicationRunTest, TraceHasInitialLinesChangesAndClosed) {
-  ScratchDir dir;
-  ScopedEnv trace("QZ_BOOTSTRAP_UI_TRACE", dir / "trace");
-  RunRecord run;
-  runWith(run, {[](const WindowControls& c) {
-            c.window->showProgress(0, 1000);
-            c.window->showProgress(500, 1000);
-            c.window->showProgress(500, 1000);
-            c.window->showFailure("Failed\nto unzip", TextColor::kRed);
-            c.window->close();
-          }});
-  EXPECT_EQ(
-      "status Downloading\n"
-      "color default\n"
-      "progress 0 100 determinate still\n"
-      "button Cancel enabled\n"
-      "progress 0 1000 determinate still\n"
-      "progress 500 1000 determinate still\n"
-      "status Failed\\nto unzip\n"
-      "color red\n"
-      "progress 1000 1000 determinate still\n"
-      "button Close enabled\n"
-      "closed\n",
-      readFile(dir / "trace"));
-}
-
 TEST(ApplicationRunTest, SignalsCloseTheWindowAndTheirHandlingComesBack) {
   static std::atomic<int> earlierHandlerRan{0};
   for (int signal : {SIGINT, SIGTERM}) {
@@ -245,29 +207,6 @@ TEST(ApplicationRunTest, SignalsCloseTheWindowAndTheirHandlingComesBack) {
     EXPECT_EQ(earlier.sa_handler, after.sa_handler) << signal;
   }
   EXPECT_EQ(0, earlierHandlerRan.load());
-}
-
-TEST(ApplicationRunTest, ViewIsToldWhetherATransferStarted) {
-  for (bool started : {true, false}) {
-    RunRecord run;
-    Script script;
-    script.onThread = false;
-    script.play = [&](const WindowControls&) { run.view->askToClose(); };
-    Toolkit toolkit;
-    toolkit.loop = makePollMainLoop();
-    auto view = std::make_unique<FakeView>(run.log);
-    run.view = view.get();
-    toolkit.view = std::move(view);
-    runApplication(toolkit, [&](const WindowControls& controls) {
-      auto delegate =
-          std::make_unique<FakeDelegate>(controls, run.log, started ? script : Script{});
-      // Without a transfer nothing else closes the window.
-      if (!started) controls.application->performAfterDelay([&] { run.view->askToClose(); }, 0);
-      return delegate;
-    });
-    EXPECT_EQ(1, run.log.count(started ? "launched" : "launched idle")) << started;
-    EXPECT_EQ(1, run.log.count("windowWillClose")) << started;
-  }
 }
 
 TEST(ApplicationRunTest, NoDelegateTakesTheWindowDown) {
