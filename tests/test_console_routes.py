@@ -1,193 +1,101 @@
-"""How the bootstrapper finds, starts and judges the install agent."""
+"""How the program finds, starts and judges the install agent of its bundle."""
 import os
 import stat
-import unittest
 
 from bootstrap_fixture import (ARCHIVE, CACHE_AGENT_DIR, ENTRY, FAILED, GARBAGE, NOT_SUCCESSFUL, RECORDING_AGENT,
                                UNZIP_FAILED, URL, DOWNLOAD_REFUSED, URL_FILE, BootstrapTestCase, agent_archive, b,
                                split_stderr, transport_log, zip_archive)
 
 ARGS = ["--silent", "two words"]
+# Read-only folders in the archive: the temporary folder is removed all the same.
+READ_ONLY = agent_archive(("data/", b"", 0o555), ("data/sub/", b"", 0o555), ("data/sub/file", b"x", 0o444))
 
 
-class AgentRoutesTest(BootstrapTestCase):
+class ConsoleRoutesTest(BootstrapTestCase):
 
-    def test_agent_in_bundle_is_started(self):
-        routes = [  # (label, resources, unpacked from an archive)
-            ("entry", {ENTRY: RECORDING_AGENT}, False),
-            ("entry before archives", {ENTRY: RECORDING_AGENT, ARCHIVE: agent_archive(),
-                                       "InstallAgent_1.zip": agent_archive()}, False),
-            ("archive", {ARCHIVE: agent_archive()}, True),
-            ("archive before alternatives", {ARCHIVE: agent_archive(), "InstallAgent_a.zip": GARBAGE}, True),
-            ("alternative archive", {"InstallAgent_x64.zip": agent_archive()}, True),
-        ]
-        for label, resources, unpacked in routes:
+    def test_the_bundles_agent_starts(self):
+        routes = [  # (resources, unpacked from an archive), each in an .app and in a flat folder
+            ({ENTRY: RECORDING_AGENT, ARCHIVE: agent_archive(), "InstallAgent_1.zip": GARBAGE}, False),
+            ({ARCHIVE: READ_ONLY, "InstallAgent_a.zip": GARBAGE}, True),
+            ({"InstallAgent_x64.zip": agent_archive()}, True),
+        ] + [({name: agent_archive()}, True) for name in ("InstallAgent_.zip", "InstallAgent_linux x64.zip")]
+        for number, (resources, unpacked) in enumerate(routes):
             for flat in (False, True):
-                with self.subTest(label, flat=flat):
-                    bundle = self.make_bundle({URL_FILE: URL, **resources}, parent=self.folder(label), flat=flat)
-                    result = self.run_program(bundle.program, ARGS)
+                with self.subTest(sorted(resources), flat=flat):
+                    bundle = self.make_bundle({URL_FILE: URL, **resources}, parent=self.folder("%d%s" % (number, flat)),
+                                              flat=flat)
+                    result = self.run_program(bundle.program, ARGS, unprivileged=True)
                     self.assert_succeeded(result)
-                    argv0 = result.record.argv0 if unpacked else None
-                    self.assert_agent_got(result, bundle, ARGS, argv0=argv0)
+                    self.assert_agent_got(result, bundle, ARGS, argv0=result.record.argv0 if unpacked else None)
                     if unpacked:
                         self.assert_unpacked_in_temp(result)
                     self.assert_private_temp_dir(result)
-                    self.assertFalse(os.path.exists(os.path.join(bundle.parent, "install")))
                     self.assert_clean()
 
-    def test_alternative_archive_names(self):
-        names = {  # name -> used as the install agent archive
-            "InstallAgent_9.zip": True, "InstallAgent_.zip": True, "InstallAgent_linux x64.zip": True,
-            "InstallAgent_x.ZIP": False, "InstallAgent.ZIP": False, "InstallAgent.zip.old": False,
-            "MyInstallAgent_x.zip": False, "InstallAgent-x.zip": False, "installagent_x.zip": False,
-            "InstallAgent_x.zip.bak": False,
-        }
-        for name, used in names.items():
-            with self.subTest(name):
-                bundle = self.make_bundle({URL_FILE: URL, name: agent_archive()}, parent=self.folder(name))
-                result = self.run_program(bundle.program, ARGS)
-                if used:
-                    self.assert_succeeded(result)
-                    self.assert_agent_got(result, bundle, ARGS, argv0=result.record.argv0)
-                    self.assert_unpacked_in_temp(result)
-                    self.assert_clean()
-                else:
-                    self.assert_failed(result, *DOWNLOAD_REFUSED, last_lines_only=True)
-                    self.assertIsNone(result.record)
-                    self.assertTrue(os.path.isdir(os.path.join(self.home, CACHE_AGENT_DIR)))
-                    self.assertEqual(os.listdir(self.tmpdir), [])
-
-    def test_first_alternative_in_directory_order_is_used(self):
-        for good in ("InstallAgent_a.zip", "InstallAgent_b.zip"):
-            with self.subTest(good=good):
-                resources = {name: agent_archive() if name == good else GARBAGE
-                             for name in ("InstallAgent_a.zip", "InstallAgent_b.zip")}
-                bundle = self.make_bundle(resources, parent=self.folder(good))
-                first = next(n for n in os.listdir(bundle.resources) if n.startswith("InstallAgent_"))
-                result = self.run_program(bundle.program, ARGS)
-                if first == good:
-                    self.assert_succeeded(result)
-                    self.assert_unpacked_in_temp(result)
-                else:
-                    self.assert_failed(result, *UNZIP_FAILED, last_lines_only=True)
-                self.assert_clean()
-
-    def test_bundle_found_from_real_program_path(self):
-        bundle = self.make_bundle({ENTRY: RECORDING_AGENT})
-        os.symlink(bundle.program, os.path.join(self.root, "program-link"))
-        os.symlink(self.apps, os.path.join(self.root, "apps-link"))
-        callers = {
-            "symlink to program": os.path.join(self.root, "program-link"),
-            "symlinked folder": os.path.join(self.root, "apps-link", os.path.relpath(bundle.program, self.apps)),
-        }
-        for label, program in callers.items():
-            with self.subTest(label):
-                result = self.run_program(program, ARGS)
-                self.assert_succeeded(result)
-                self.assert_agent_got(result, bundle, ARGS)
-
-    def test_temporary_folder_falls_back_to_tmp(self):
-        bundle = self.make_bundle({ARCHIVE: agent_archive()})
-        not_a_folder = os.path.join(self.root, "plain-file")
-        open(not_a_folder, "w").close()
-        for label, tmpdir in {"unset": None, "missing": os.path.join(self.root, "missing"),
-                              "empty": "", "not a folder": not_a_folder}.items():
-            with self.subTest(label):
-                result = self.run_program(bundle.program, ARGS, env={"TMPDIR": tmpdir})
-                self.assert_succeeded(result)
-                self.assert_agent_got(result, bundle, ARGS, argv0=result.record.argv0)
-                self.assert_unpacked_in_temp(result, base="/tmp")
-                self.assertFalse(os.path.exists(os.path.join(self.root, "missing")))
-
-
-class AgentFailureTest(BootstrapTestCase):
-
-    def test_agent_exit_status_decides(self):
-        for exit_status in (1, 3, 200):
-            for resources in ({ENTRY: RECORDING_AGENT}, {ARCHIVE: agent_archive()}):
-                with self.subTest(exit_status=exit_status, route=next(iter(resources))):
-                    bundle = self.make_bundle(resources, parent=self.folder(f"{exit_status}{next(iter(resources))}"))
-                    result = self.run_program(bundle.program, ARGS,
-                                              env={"AGENT_EXIT": str(exit_status), "AGENT_SAY": "agent: disk full"})
-                    self.assert_failed(result, b"agent: disk full", NOT_SUCCESSFUL, FAILED)
+    def test_the_agents_status_and_output(self):
+        for status in (0, 3, 200):
+            for resources in ({ENTRY: RECORDING_AGENT}, {ARCHIVE: READ_ONLY}):
+                with self.subTest(status=status, route=next(iter(resources))):
+                    bundle = self.make_bundle(resources, parent=self.folder("%d%s" % (status, next(iter(resources)))))
+                    result = self.run_program(bundle.program, ARGS, unprivileged=True,
+                                              env={"AGENT_EXIT": str(status), "AGENT_SAY": "agent: said"})
+                    if status:
+                        self.assert_failed(result, b"agent: said", NOT_SUCCESSFUL, FAILED)
+                    else:
+                        self.assertEqual((0, b"", b"agent: said\n"), result[:3])
                     self.assertEqual(result.record.args[2:], [a.encode() for a in ARGS])
                     self.assert_clean()
 
-    def test_agent_output_passes_through_on_success(self):
-        bundle = self.make_bundle({ENTRY: RECORDING_AGENT})
-        result = self.run_program(bundle.program, env={"AGENT_SAY": "agent: all done"})
-        self.assertEqual((result.status, result.stdout, result.stderr), (0, b"", b"agent: all done\n"))
-
-    def test_unusable_archive(self):
-        cases = {  # label -> (resources, last stderr lines)
-            "garbage archive": ({ARCHIVE: GARBAGE}, UNZIP_FAILED),
-            "empty archive file": ({ARCHIVE: b""}, UNZIP_FAILED),
-            "garbage alternative": ({"InstallAgent_2.zip": GARBAGE}, UNZIP_FAILED),
-            "garbage before good alternative": ({ARCHIVE: GARBAGE, "InstallAgent_2.zip": agent_archive()},
-                                                UNZIP_FAILED),
-            "no install inside": ({ARCHIVE: zip_archive(("setup", RECORDING_AGENT, 0o755))},
-                                  (NOT_SUCCESSFUL, FAILED)),
-        }
-        for label, (resources, lines) in cases.items():
-            with self.subTest(label):
-                bundle = self.make_bundle(resources, parent=self.folder(label))
+    def test_no_usable_agent(self):
+        cases = [  # (resources, the last lines; None: the download that follows, refused)
+            ({ARCHIVE: GARBAGE}, UNZIP_FAILED), ({ARCHIVE: b""}, UNZIP_FAILED),
+            ({"InstallAgent_2.zip": GARBAGE}, UNZIP_FAILED),
+            ({ARCHIVE: GARBAGE, "InstallAgent_2.zip": agent_archive()}, UNZIP_FAILED),
+            ({ARCHIVE: zip_archive(("setup", RECORDING_AGENT, 0o755))}, (NOT_SUCCESSFUL, FAILED)),
+        ] + [({URL_FILE: URL, name: agent_archive()}, None) for name in (
+            "InstallAgent_x.ZIP", "InstallAgent.ZIP", "InstallAgent.zip.old", "MyInstallAgent_x.zip",
+            "InstallAgent-x.zip", "installagent_x.zip", "bundle.zip")] + [({"bundle.zip": b""}, None)]
+        for number, (resources, lines) in enumerate(cases):
+            with self.subTest(sorted(resources)):
+                bundle = self.make_bundle(resources, parent=self.folder(str(number)))
                 result = self.run_program(bundle.program, ARGS)
-                self.assert_failed(result, *lines, last_lines_only=True)
+                self.assert_failed(result, *(lines or DOWNLOAD_REFUSED), last_lines_only=True)
                 self.assertIsNone(result.record)
-                self.assert_clean()
-
-    def test_read_only_folders_from_archive_are_removed(self):
-        archive = agent_archive(("data/", b"", 0o555), ("data/sub/", b"", 0o555), ("data/sub/file", b"x", 0o444),
-                                ("data/file", b"y", 0o444))
-        bundle = self.make_bundle({ARCHIVE: archive})
-        for exit_status in (0, 3):
-            with self.subTest(exit_status=exit_status):
-                result = self.run_program(bundle.program, env={"AGENT_EXIT": str(exit_status)}, unprivileged=True)
-                self.assertEqual(result.status, 0 if exit_status == 0 else 255, result.stderr)
-                self.assert_unpacked_in_temp(result)
-                self.assert_clean()
-
-
-class DownloadRouteTest(BootstrapTestCase):
-
-    def test_no_agent_in_bundle(self):
-        cases = {  # label -> (resources, flat, the log line naming what was looked for comes first)
-            "app": ({URL_FILE: URL}, False, False), "flat": ({URL_FILE: URL}, True, False),
-            "only bundle.zip": ({URL_FILE: URL, "bundle.zip": agent_archive()}, False, False),
-            "neither agent nor URL file": ({"bundle.zip": agent_archive()}, False, True),
-        }
-        for label, (resources, flat, named) in cases.items():
-            with self.subTest(label):
-                bundle = self.make_bundle(resources, parent=self.folder(label), flat=flat)
-                result = self.run_program(bundle.program, ARGS)
-                self.assert_failed(result, *DOWNLOAD_REFUSED, last_lines_only=True)
-                logs = split_stderr(result.stderr)[0]
-                self.assertEqual(logs[:-1], [b"No install agent in " + b(bundle.resources) + b": none of "
-                                             b"ZavirirazUdaDad, InstallAgent.zip, InstallAgent_*.zip, "
-                                             b"installAgentURL.txt is there"] if named else [], result.stderr)
-                self.assertRegex(logs[-1], transport_log("" if named else URL.strip().decode()))
-                self.assertIsNone(result.record)
-                cache = os.path.join(self.home, CACHE_AGENT_DIR)
-                self.assertTrue(os.path.isdir(cache))
-                self.assertEqual(stat.S_IMODE(os.stat(cache).st_mode), 0o700)
                 self.assertEqual(os.listdir(self.tmpdir), [])
+                if lines is None:  # the URL file's, or none at all, after a line naming what was looked for
+                    named = URL_FILE not in resources
+                    logs = split_stderr(result.stderr)[0]
+                    self.assertEqual(logs[:-1], [b"No install agent in " + b(bundle.resources) + b": none of "
+                                                 b"ZavirirazUdaDad, InstallAgent.zip, InstallAgent_*.zip, "
+                                                 b"installAgentURL.txt is there"] if named else [], result.stderr)
+                    self.assertRegex(logs[-1], transport_log("" if named else URL.strip().decode()))
+                    cache = os.path.join(self.home, CACHE_AGENT_DIR)
+                    self.assertEqual(stat.S_IMODE(os.stat(cache).st_mode), 0o700)
 
-
-class UnitTestModeTest(BootstrapTestCase):
-
-    def test_archive_unpacked_next_to_bundle(self):
-        for value in ("", "1"):
-            for flat in (False, True):
-                with self.subTest(value=value, flat=flat):
-                    parent = self.folder(f"mode{value}{flat}")
-                    bundle = self.make_bundle({ARCHIVE: agent_archive()}, parent=parent, flat=flat)
-                    result = self.run_program(bundle.program, ARGS, unittest_var=value)
-                    self.assert_succeeded(result)
-                    self.assert_agent_got(result, bundle, ARGS, argv0=os.path.join(parent, "install"))
-                    self.assertTrue(os.path.isfile(os.path.join(parent, "install")))
-                    self.assert_private_temp_dir(result)
-                    self.assert_clean()
+    def test_found_through_links_from_tmp_and_beside_the_bundle(self):
+        bundle = self.make_bundle({ARCHIVE: agent_archive()})
+        os.symlink(bundle.program, os.path.join(self.root, "program-link"))
+        os.symlink(self.apps, os.path.join(self.root, "apps-link"))
+        cases = [  # (program, TMPDIR, the unit test variable; where the agent is unpacked)
+            (os.path.join(self.root, "program-link"), self.tmpdir, None, self.tmpdir),
+            (os.path.join(self.root, "apps-link", os.path.relpath(bundle.program, self.apps)), None, None, "/tmp"),
+            (bundle.program, os.path.join(self.root, "missing"), None, "/tmp"),
+            (bundle.program, "", None, "/tmp"),
+            (bundle.program, bundle.program, None, "/tmp"),
+            (bundle.program, self.tmpdir, "", self.apps), (bundle.program, self.tmpdir, "1", self.apps),
+        ]
+        for program, tmpdir, unittest_var, unpacked in cases:
+            with self.subTest(program=program, tmpdir=tmpdir, unittest_var=unittest_var):
+                result = self.run_program(program, ARGS, env={"TMPDIR": tmpdir}, unittest_var=unittest_var)
+                self.assert_succeeded(result)
+                self.assert_agent_got(result, bundle, ARGS, argv0=result.record.argv0)
+                if unittest_var is None:
+                    self.assert_unpacked_in_temp(result, base=unpacked)
+                else:
+                    self.assertEqual(result.record.argv0, b(os.path.join(unpacked, "install")))
+                self.assertFalse(os.path.exists(os.path.join(self.root, "missing")))
 
 
 if __name__ == "__main__":
+    import unittest
     unittest.main()

@@ -1,105 +1,41 @@
 """Arguments and paths reach the install agent byte for byte, and nothing else is run."""
 import os
-import unittest
 
 from bootstrap_fixture import ARCHIVE, ENTRY, RECORDING_AGENT, BootstrapTestCase, agent_archive
 
-HOSTILE_ARGS = {
-    "blanks": "  two  words ",
-    "tab": "a\tb",
-    "double quotes": 'say "hi" ""',
-    "single quotes": "it's '' '\\''",
-    "dollar": "$HOME ${PATH} $1 $@",
-    "backquote": "`touch pwned`",
-    "command substitution": "$(touch pwned)",
-    "backslash": "a\\b\\\\c\\n",
-    "trailing backslash": "end\\",
-    "semicolon": "; touch pwned; echo",
-    "operators": "a && b || c | d > e < f & g",
-    "glob": "*",
-    "newline": "line one\nline two",
-    "non-ASCII": "Ünïcødé ✓",
-    "not UTF-8": os.fsdecode(b"caf\xe9 \xff"),
-    "empty": "",
-    "printf directives": "100% %s %n %d",
-    "option-like": "-installbundle",
-}
-INJECTED = ("pwned", "x")
-ROUTES = {"entry": {ENTRY: RECORDING_AGENT}, "archive": {ARCHIVE: agent_archive()}}
+HOSTILE = ["  two  words ", "a\tb", 'say "hi" ""', "it's '' '\\''", "$HOME ${PATH} $1 $@", "`touch pwned`",
+           "$(touch pwned)", "a\\b\\\\c\\n", "end\\", "; touch pwned; echo", "a && b || c | d > e < f & g", "*",
+           "line one\nline two", "Ünïcødé ✓", os.fsdecode(b"caf\xe9 \xff"), "", "100% %s %n %d", "-installbundle"]
+FOLDERS = ["My Apps $(touch x) 'q'", 'dq "x" `touch pwned` ;touch x', "$HOME ${TMPDIR} $0",
+           "tab\tand \\back\\slash\\", "line\nbreak", "Ünïcødé ✓ Æpps"]
+ROWS = [  # (label, arguments, the folder holding the bundle and $TMPDIR, bundle name, program name, working folder)
+    ("hostile arguments", HOSTILE, None, "Installer", "bootstrapper", None),
+    ("only empty arguments", ["", "", ""], None, "Installer", "bootstrapper", None),
+    ("hostile names", ["ok"], None, "Inst'aller $(touch x)", 'boot "strap" `touch pwned`',
+     "cwd $(touch x) 'q' \"dq\""),
+] + [("folder " + name, ["$(touch pwned)", name], name, "Installer", "bootstrapper", None) for name in FOLDERS]
 
 
-class QuotingTestCase(BootstrapTestCase):
+class QuotingTest(BootstrapTestCase):
 
-    def run_route(self, route, args, **bundle_options):
-        bundle = self.make_bundle(ROUTES[route], **bundle_options)
-        result = self.run_program(bundle.program, args)
-        self.assert_succeeded(result)
-        self.assert_agent_got(result, bundle, args, argv0=result.record.argv0 if route == "archive" else None)
-        if route == "archive":
-            self.assert_unpacked_in_temp(result)
-        self.assert_clean()
-        self.assert_nothing_injected(*INJECTED)
-
-
-class HostileArgumentsTest(QuotingTestCase):
-
-    def test_each_argument_alone(self):
-        bundle = self.make_bundle(ROUTES["entry"])
-        for label, arg in HOSTILE_ARGS.items():
-            with self.subTest(label):
-                result = self.run_program(bundle.program, [arg])
-                self.assert_succeeded(result)
-                self.assert_agent_got(result, bundle, [arg])
-                self.assert_nothing_injected(*INJECTED)
-
-    def test_all_arguments_together(self):
-        args = list(HOSTILE_ARGS.values())
-        for route in ROUTES:
-            for order in ("forward", "reversed"):
-                with self.subTest(route=route, order=order):
-                    self.run_route(route, args if order == "forward" else args[::-1],
-                                   parent=self.folder(route + order))
-
-    def test_only_empty_arguments(self):
-        for count in (1, 3):
-            with self.subTest(count=count):
-                self.run_route("entry", [""] * count, parent=self.folder(str(count)))
-
-
-class HostilePathsTest(QuotingTestCase):
-    FOLDERS = {
-        "command substitution": "My Apps $(touch x) 'q'",
-        "quotes and backquote": 'dq "x" `touch pwned` ;touch x',
-        "variables": "$HOME ${TMPDIR} $0",
-        "tab and backslashes": "tab\tand \\back\\slash\\",
-        "newline": "line\nbreak",
-        "non-ASCII": "Ünïcødé ✓ Æpps",
-    }
-
-    def test_bundle_and_temporary_folder_in_hostile_folders(self):
-        for label, name in self.FOLDERS.items():
-            for route in ROUTES:
+    def test_routes_crossed_with_hostile_names_and_arguments(self):
+        for route, resources in (("entry", {ENTRY: RECORDING_AGENT}), ("archive", {ARCHIVE: agent_archive()})):
+            for number, (label, args, folder, name, program, cwd) in enumerate(ROWS):
                 with self.subTest(label, route=route):
-                    self.tmpdir = self.folder(route, "temp " + name)
-                    parent = self.folder(route, name)
-                    self.run_route(route, ["$(touch pwned)", name], parent=parent)
-
-    def test_hostile_bundle_and_program_names(self):
-        for route in ROUTES:
-            with self.subTest(route=route):
-                self.run_route(route, ["ok"], parent=self.folder(route),
-                               name="Inst'aller $(touch x)", program='boot "strap" `touch pwned`')
-
-    def test_hostile_working_directory(self):
-        for route in ROUTES:
-            with self.subTest(route=route):
-                bundle = self.make_bundle(ROUTES[route], parent=self.folder(route))
-                cwd = self.folder(route, "cwd $(touch x) 'q' \"dq\"")
-                result = self.run_program(bundle.program, ["arg"], cwd=cwd)
-                self.assert_succeeded(result)
-                self.assertEqual(result.record.cwd, os.fsencode(cwd))
-                self.assert_nothing_injected(*INJECTED)
+                    self.tmpdir = self.folder(route, str(number), "temp " + (folder or ""))
+                    parent = self.folder(route, str(number), folder or "apps")
+                    bundle = self.make_bundle(resources, parent=parent, name=name, program=program)
+                    cwd = cwd and self.folder(route, str(number), cwd)
+                    result = self.run_program(bundle.program, args, cwd=cwd)
+                    self.assert_succeeded(result)
+                    self.assert_agent_got(result, bundle, args, cwd=cwd,
+                                          argv0=result.record.argv0 if route == "archive" else None)
+                    if route == "archive":
+                        self.assert_unpacked_in_temp(result)
+                    self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
+                    self.assert_nothing_injected("pwned", "x")
 
 
 if __name__ == "__main__":
+    import unittest
     unittest.main()

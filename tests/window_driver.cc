@@ -14,10 +14,6 @@
 //   hold       the unpacking display, then an indeterminate bar that keeps
 //              changing until the window is closed, and keeps calling the
 //              window after
-//   delay      a status text asked for later with performAfterDelay, and the
-//              window's closing with closeAfter, from the session's thread
-//   close      the session's thread closes the window and stops the loop,
-//              twice each
 //   idle       starts no transfer
 //
 // Standard output gets, one line each, flushed: "launched", "windowWillClose"
@@ -143,16 +139,6 @@ void ScriptedDelegate::play() {
     c_.window->showFailure("Failed to unzip the installer.", TextColor::kRed);
   } else if (scenario_ == "hold") {
     keepChanging();
-  } else if (scenario_ == "delay") {
-    c_.application->performAfterDelay([this] { c_.window->showFailure("later", TextColor::kRed); },
-                                      0.2);
-    c_.window->closeAfter(0.5);
-  } else if (scenario_ == "close") {
-    receive(2);
-    c_.window->close();
-    c_.window->close();
-    c_.application->stop();
-    c_.application->stop();
   }
 }
 
@@ -165,8 +151,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string scenario = argv[1];
-  const std::string known[] = {"progress", "failure", "unzipfail", "hold",
-                               "delay",    "close",   "idle"};
+  const std::string known[] = {"progress", "failure", "unzipfail", "hold", "idle"};
   if (std::find(std::begin(known), std::end(known), scenario) == std::end(known)) {
     std::fprintf(stderr, "window_driver: unknown scenario %s\n", scenario.c_str());
     return 2;
