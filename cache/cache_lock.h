@@ -26,6 +26,9 @@ class CacheLock {
   CacheLock& operator=(const CacheLock&) = delete;
 
   bool held() const { return held_; }
+  // The locked directory's descriptor (-1 when it could not be opened), for
+  // a child that must hold the lock as long as it runs.
+  int descriptor() const { return fd_; }
 
  private:
   int fd_ = -1;

@@ -12,6 +12,7 @@
 #include "cache/verified_key.h"
 #include "download/download_entry.h"
 #include "platform/os/file_system.h"
+#include "platform/os/process.h"
 #include "sourcing/unpack.h"
 
 namespace {
@@ -214,7 +215,14 @@ bool Download::unpackAndStartFromCache(const std::string& path) {
     std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
     // Whatever happens below, a half-unpacked cache must never count as current.
     clearCache(cacheDir);
-    if (!unpackInto(path, agentDir)) {
+    bool unpacked;
+    {
+      // An unzip that outlives this run (killed meanwhile) keeps the cache
+      // locked until it has ended: the next run never unpacks beside it.
+      InheritedDescriptor keepLocked(lock.descriptor());
+      unpacked = unpackInto(path, agentDir);
+    }
+    if (!unpacked) {
       releaseCachedInstallAgent();
       return false;
     }

@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -61,6 +62,16 @@ void setProcessArguments(int argc, char** argv) { keptArguments().assign(argv, a
 
 std::vector<std::string> processArguments() { return keptArguments(); }
 
+namespace {
+
+std::atomic<int> inheritedFd{-1};
+
+}  // namespace
+
+InheritedDescriptor::InheritedDescriptor(int fd) { inheritedFd = fd; }
+
+InheritedDescriptor::~InheritedDescriptor() { inheritedFd = -1; }
+
 bool spawnChild(const std::string& program, const std::vector<std::string>& arguments, int* pid,
                 std::string* error) {
   std::vector<char*> argv;
@@ -68,10 +79,13 @@ bool spawnChild(const std::string& program, const std::vector<std::string>& argu
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   // Only standard input, output and error go to the child, whatever a library
-  // left open without close-on-exec.
+  // left open without close-on-exec, and an inherited descriptor as the 3rd
+  // (a dup2 onto itself clears close-on-exec).
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  int inherited = inheritedFd;
+  if (inherited >= 0) posix_spawn_file_actions_adddup2(&actions, inherited, 3);
+  posix_spawn_file_actions_addclosefrom_np(&actions, inherited >= 0 ? 4 : 3);
   // Nor does a signal this process blocks stay blocked in the child.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);

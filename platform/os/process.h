@@ -37,6 +37,19 @@ sigset_t interruptsNotInheritedIgnored();
 bool spawnChild(const std::string& program, const std::vector<std::string>& arguments, int* pid,
                 std::string* error);
 
+// While it lives, every child this process starts gets `fd` as its
+// descriptor 3, kept across exec, and so do the programs that child starts: a
+// lock then stays held until they have ended, even when this process is
+// killed first. -1 passes nothing. One at a time, on the thread that starts
+// the children.
+class InheritedDescriptor {
+ public:
+  explicit InheritedDescriptor(int fd);
+  ~InheritedDescriptor();
+  InheritedDescriptor(const InheritedDescriptor&) = delete;
+  InheritedDescriptor& operator=(const InheritedDescriptor&) = delete;
+};
+
 // Waits for the child `pid` (that child only) and answers its exit status, or
 // -1 when it was ended by a signal or cannot be waited for.
 int waitForChild(int pid);

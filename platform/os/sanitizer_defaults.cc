@@ -19,7 +19,11 @@ const char* __tsan_default_options() { return "halt_on_error=0:second_deadlock_s
 // ("[pango] FcInit", "[pango] FcFontSetMatch"); Fontconfig, built without
 // the instrumentation, publishes its results through atomics that the
 // sanitizer cannot see. Every report names a Fontconfig frame in one of its
-// two stacks; reports without one still show.
-const char* __tsan_default_suppressions() { return "race:libfontconfig.so\n"; }
+// two stacks; reports without one still show. Mesa's software renderer,
+// which GTK loads only when the user sets GDK_GL, frees its worker threads'
+// locks while they may still touch them, inside swrast_dri.so alone.
+const char* __tsan_default_suppressions() {
+  return "race:libfontconfig.so\nrace:swrast_dri.so\n";
+}
 
 }  // extern "C"
