@@ -442,6 +442,18 @@ class DownloadTestCase(BootstrapTestCase):
         private = os.path.dirname(os.path.dirname(result.record.argv0))
         self.assertFalse(os.path.exists(private), "temporary folder left behind")
 
+    def assert_failed_cleanly(self, result, log_patterns=()):
+        """Status 255, "Installation failed." last, nothing started; one log line matching one of the
+        patterns (none given: the log lines are not judged)."""
+        self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
+        self.assertEqual(result.stderr.splitlines()[-1:], [FAILED], result.stderr)
+        self.assertIsNone(result.record, "the install agent ran")
+        if log_patterns:
+            logs, _ = split_stderr(result.stderr)
+            self.assertEqual(len(logs), 1, result.stderr)
+            self.assertRegex(logs[0], b"^(" + b"|".join(log_patterns) + b")$")
+        self.assert_no_temp_left()
+
     def assert_download_failed(self, result, window_lines, log_patterns=(), also=()):
         """Status 255 ending with "Installation failed.", the window's failure
         text as consecutive plain lines, exactly these log lines, no other
