@@ -7,7 +7,7 @@ import unittest
 import zipfile
 from urllib.parse import quote
 
-from bootstrap_fixture import (AGENT_SAYS, CACHE_DIR, FAILED, KEY_FILE, NO_ETAG_LOG, NOBODY, NOT_SUCCESSFUL,
+from bootstrap_fixture import (AGENT_SAYS, FAILED, KEY_FILE, NO_ETAG_LOG, NOBODY, NOT_SUCCESSFUL,
                                VALIDATION_FILE, DownloadTestCase, agent_archive, minisign_key, minisign_sign)
 
 ARGS = ["--from-cache", "two words"]

@@ -3,7 +3,6 @@ status 255, nothing started, and a cache with which the next run ends well."""
 import os
 import re
 import stat
-import subprocess
 import unittest
 import zipfile
 from typing import NamedTuple, Optional, Sequence
@@ -11,7 +10,7 @@ from urllib.parse import quote
 
 from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, GARBAGE, KEY_FILE, RECORDING_AGENT, SERVER_LIFETIME, TRANSPORT_FAILED,
                                UNPACK_FAILED, UNVERIFIED, UNZIP_FAILED, UNZIP_TOOL_FAILED, URL_FILE, URL_VAR, DownloadTestCase,
-                               Result, agent_archive, free_port, minisign_key, minisign_sign,
+                               agent_archive, free_port, minisign_key, minisign_sign,
                                refusal_logs, transport_log, unpack_log, zip_archive)
 from fault_server import FaultServer
 from tls_fixture import make_certificates
@@ -183,13 +182,9 @@ class DownloadFailureTest(DownloadTestCase):
         resources = {URL_FILE: case.url.encode() + b"\n" if case.url_file is None else case.url_file}
         if case.key:
             resources[KEY_FILE] = case.key
-        program = self.make_bundle(resources, parent=self.folder(label)).program
-        if not case.isolated:
-            return self.run_program(program, ARGS, env={"AGENT_SAY": AGENT_SAYS.decode(), **case.env})
-        command = ["unshare", "--net", "--", "sh", "-c", 'ip link set lo up && exec "$@"', "sh", program, *ARGS]
-        proc = subprocess.run(command, env=self.program_environment(case.env), cwd=self.cwd,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-        return Result(proc.returncode, proc.stdout, proc.stderr, self.read_record())
+        wrapper = ["unshare", "--net", "--", "sh", "-c", 'ip link set lo up && exec "$@"', "sh"] if case.isolated else []
+        return self.run_program(self.make_bundle(resources, parent=self.folder(label)).program, ARGS,
+                                env={"AGENT_SAY": AGENT_SAYS.decode(), **case.env}, wrapper=wrapper)
 
     def test_failures(self):
         marker, cases = self.fill_cache(), self.cases()

@@ -12,7 +12,7 @@ import unittest
 from urllib.parse import quote
 
 from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, CACHE_DIR, DOWNLOADING, ENTRY, FAILED, RECORDING_AGENT,
-                               SERVER_LIFETIME, UNZIP_FAILED, URL_FILE, URL_VAR, DownloadTestCase, Result,
+                               SERVER_LIFETIME, UNZIP_FAILED, URL_FILE, URL_VAR, DownloadTestCase,
                                agent_archive, b, free_port, split_stderr)
 from fault_server import FaultServer
 from tls_fixture import make_certificates
@@ -123,14 +123,11 @@ class DownloadRouteTest(DownloadTestCase):
                 os.chmod(korvex, 0o700)
                 for unpacked in (True, False):
                     bundle = self.download_bundle(self.nginx.url("agent.zip"), label)
-                    command = ["unshare", "--mount", "--", "sh", "-c", PRIVATE_TMP, "sh", self.root, korvex, self.cwd,
-                               bundle.program, *ARGS]
-                    proc = subprocess.run(command, env=self.program_environment({**SAY, "HOME": home}), cwd=self.cwd,
-                                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                    result = self.run_program(bundle.program, ARGS, {**SAY, "HOME": home}, wrapper=[
+                        "unshare", "--mount", "--", "sh", "-c", PRIVATE_TMP, "sh", self.root, korvex, self.cwd])
                     saved, self.home = self.home, "/tmp"  # the cache the agent ran from, as the program saw it
                     try:
-                        self.assert_started_from_cache(Result(proc.returncode, proc.stdout, proc.stderr,
-                                                              self.read_record()), bundle, ARGS, unpacked=unpacked)
+                        self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked)
                     finally:
                         self.home = saved
                 self.assertEqual(os.listdir(self.home), [])
