@@ -27,7 +27,7 @@ class CacheTest(DownloadTestCase):
         cls.publish("small.zip", PADDED)
 
     def url(self, query):
-        return self.fault_url("/small.zip?" + query)
+        return self.fault_url(query if query.startswith("/") else "/small.zip?" + query)
 
     def fill(self, query):
         """A cache from a download of small.zip?query, its agent marked: a later run shows whether it was replaced."""
@@ -40,7 +40,8 @@ class CacheTest(DownloadTestCase):
     def plant(self, spoil):
         """A cache whose stored ETag matches the server's, whose agent is not ours, spoiled by spoil(cache)."""
         os.makedirs(self.cache("installagent"), mode=0o700)
-        for path, data in ((self.cache("installagent", "install"), PLANTED), (self.cache("installagent", "marker"), b""),
+        for path, data in ((self.cache("installagent", "install"), PLANTED),
+                           (self.cache("installagent", "marker"), b""),
                            (self.cache(VALIDATION_FILE), b'"file-%d"' % len(PADDED))):
             with open(path, "wb") as f:
                 f.write(data)
@@ -61,7 +62,7 @@ class CacheTest(DownloadTestCase):
             "same ETag": (etag('"quoted"'), etag('"quoted"'), True, b'"quoted"', []),
             "same weak ETag": (etag('W/"weak"'), etag('W/"weak"'), True, b'W/"weak"', []),
             "same ETag of 64 KiB": ("etag_size=65536", "etag_size=65536", True, long_etag, []),
-            "empty body with the cached ETag": (etag('"quoted"'), "size=0&etag=" + quote('"quoted"'), True,
+            "empty body with the cached ETag": (etag('"quoted"'), "/empty?etag=" + quote('"quoted"'), True,
                                                 b'"quoted"', []),
             "weak for strong": (etag('W/"weak"'), etag('"weak"'), False, b'"weak"', []),
             "the cached ETag longer": (etag("bare-token-2"), etag("bare-token"), False, b"bare-token", []),
@@ -80,6 +81,8 @@ class CacheTest(DownloadTestCase):
             "validation string writable by all": lambda c: os.chmod(os.path.join(c, VALIDATION_FILE), 0o666),
             "validation string a symbolic link": self.link_validation_string,
         }
+        cases["an empty stored ETag, no ETag"] = (lambda c: open(os.path.join(c, VALIDATION_FILE), "wb").close(),
+                                                  "noetag", False, None, [NO_ETAG_LOG])
         for label, spoil in untrusted.items():
             cases["untrusted: " + label] = (spoil, "", False, b'"file-%d"' % len(PADDED), [])
         self.assertEqual(os.geteuid(), 0, "handing files to another user needs root")

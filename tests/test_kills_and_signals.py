@@ -39,16 +39,13 @@ class KillTest(DownloadTestCase):
     def bytes_sent(self):
         return self.faults.stats()["bytes_sent"] - self.sent_before
 
-    def stderr_of(self, proc):
-        proc.output[1].seek(0)
-        return proc.output[1].read()
-
     def test_killed_anywhere_the_next_run_starts_a_complete_agent(self):
         slow_tail = "/many.zip?rate=%d&rate_from=%d" % (RATE, len(self.archive) - RATE)
         triggers = {  # name -> (path, condition on the running program)
             "transfer begun": (slow_tail, lambda proc: self.bytes_sent() > 0),
             "transfer half done": (slow_tail, lambda proc: self.bytes_sent() > len(self.archive) // 2),
-            "unpacking begun": ("/many.zip", lambda proc: INITIALIZING in self.stderr_of(proc)),
+            "unpacking begun": ("/many.zip", lambda proc: INITIALIZING in (proc.output[1].seek(0) or
+                                                                            proc.output[1].read())),
             "first files unpacked": ("/many.zip", lambda proc: self.cached_parts() > 0),
             "a third unpacked": ("/many.zip", lambda proc: self.cached_parts() > FILES // 3),
             "all files unpacked": ("/many.zip", lambda proc: self.cached_parts() >= FILES),
@@ -77,11 +74,9 @@ class KillTest(DownloadTestCase):
                     self.assertEqual(self.stored_validation_string(), b'"file-%d"' % len(self.archive))
 
 
-# An install agent that cleans up for 7 s after a SIGINT or SIGTERM, in its
-# own files, and then ends with $AGENT_EXIT. In $AGENT_DIR: "pid" once it
-# runs, one line in "signals" per signal it caught, "done" when it finished
-# with its files still there, and what it (its shell) says in "stderr".
-# $AGENT_SLEEP: how long it runs undisturbed.
+# An agent that cleans up for 7 s after a SIGINT or SIGTERM, then ends with $AGENT_EXIT; in $AGENT_DIR:
+# "pid" once it runs, a line in "signals" per signal caught, "done" when it finished with its files still
+# there, its shell's "stderr".  $AGENT_SLEEP: how long it runs undisturbed.
 CLEANING_AGENT = b"""\
 exec 2>> "$AGENT_DIR/stderr"
 finish() { [ -e "$0" ] && echo done > "$AGENT_DIR/done"; exit "$AGENT_EXIT"; }
@@ -122,11 +117,6 @@ class SignalTest(DownloadTestCase):
         super().setUpClass()
         cls.publish("cleaning.zip", zip_archive(("install", CLEANING_AGENT, 0o644)))
         cls.publish("agent.zip", agent_archive())
-
-    def assert_ended_by_signal(self, result):
-        self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
-        self.assertEqual(result.stderr.splitlines()[-1:], [FAILED], result.stderr)
-        self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
 
     def agent_bundle(self, route, label):
         """A bundle whose install agent is CLEANING_AGENT, reached by `route`."""
@@ -202,12 +192,12 @@ class SignalTest(DownloadTestCase):
         self.assert_download_failed(self.finish_program(proc), [])
 
     def test_sigterm_while_unzip_runs(self):
-        agent = many_files_archive()
-        bundle = self.make_bundle({ARCHIVE: agent})
+        bundle = self.make_bundle({ARCHIVE: many_files_archive()})
         for delay in (0.0, 0.02, 0.1):
             with self.subTest(delay=delay):
                 proc = self.start_program(bundle.program, ARGS)
-                self.wait_until(lambda: any(os.listdir(d) for d in glob.glob(os.path.join(self.tmpdir, "qz*"))), "unzip at work", proc)
+                self.wait_until(lambda: any(os.listdir(d) for d in glob.glob(os.path.join(self.tmpdir, "qz*"))),
+                                "unzip at work", proc)
                 time.sleep(delay)
                 signalled = time.time()
                 os.kill(proc.pid, signal.SIGTERM)
@@ -215,12 +205,11 @@ class SignalTest(DownloadTestCase):
                 if result.status == 0:  # unzip and the agent were done before the signal came
                     self.assertIsNotNone(result.record)
                     continue
-                self.assert_ended_by_signal(result)
-                # An agent may have run before the signal, which then came while the
-                # temporary folder was being removed; none may run after it.
+                self.assertEqual((result.status, result.stdout, result.stderr.splitlines()[-1:]), (255, b"", [FAILED]))
+                self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
+                # An agent may have run before the signal, which came as its folder was removed; none after it.
                 if result.record is not None:
-                    self.assertLess(os.path.getmtime(self.record_file), signalled,
-                                    "the install agent ran after the signal")
+                    self.assertLess(os.path.getmtime(self.record_file), signalled, "the agent ran after the signal")
 
 
 if __name__ == "__main__":

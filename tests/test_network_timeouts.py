@@ -14,7 +14,8 @@ class TimeoutTest(DownloadTestCase):
 
     def lane(self, label, path):
         """Starts a run of its own HOME, TMPDIR and record on path; a function that finishes it there."""
-        home, tmpdir, record = self.folder(label, "home"), self.folder(label, "tmp"), os.path.join(self.root, label + ".record")
+        home, tmpdir = self.folder(label, "home"), self.folder(label, "tmp")
+        record = os.path.join(self.root, label + ".record")
         self.home, self.tmpdir, self.record_file = home, tmpdir, record
         bundle = self.download_bundle(self.fault_url(path), label)
         proc = self.start_program(bundle.program, ARGS, {"AGENT_SAY": AGENT_SAYS.decode()})
