@@ -70,6 +70,8 @@ class CacheTest(DownloadTestCase):
             "no ETag for a current cache": (etag('"quoted"'), "noetag", False, None, [NO_ETAG_LOG]),
             "no ETag again": ("noetag", "noetag", False, None, [NO_ETAG_LOG]),
             "empty ETag": ("noetag", "etag=", False, None, [NO_ETAG_LOG]),
+            "a redirect's ETag, none after it": (etag('"first"'), "/r?status=307&etag=%22first%22&redirect=" + quote(
+                "/small.zip?noetag", safe=""), False, None, [NO_ETAG_LOG]),
             "validation string without the agent": (etag('"quoted"'), etag('"quoted"'), False, b'"quoted"', []),
         }
         untrusted = {  # label -> what makes a planted current cache untrustworthy
