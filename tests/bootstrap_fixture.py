@@ -1,13 +1,7 @@
-"""Shared helpers for the bootstrapper integration tests.
-
-Each test gets a sandbox folder of its own holding a fresh HOME, TMPDIR and
-working directory, builds installer bundles in it around a copy of the real
-program, and runs that copy.  The install agents are recording scripts: they
-write how they were started to the file named by AGENT_RECORD.
-
-Download tests (DownloadTestCase) also get, per test class, a folder of
-archives served by nginx and by the fault server on 127.0.0.1.
-"""
+"""Shared helpers for the integration tests: each test gets a sandbox with a fresh HOME, TMPDIR and
+working directory, builds bundles there around a copy of the real program, and runs it.  The install
+agents are recording scripts writing how they were started to $AGENT_RECORD.  DownloadTestCase also
+gets, per class, a folder of archives served by nginx and by the fault server on 127.0.0.1."""
 import base64
 import io
 import os
@@ -26,24 +20,32 @@ from fault_server import FaultServer
 
 PROGRAM = os.environ.get("BOOTSTRAPPER", "")
 GTK_MODULE = os.path.join(os.path.dirname(PROGRAM), "bootstrapper-gtk.so")
-TIMEOUT = 60
-UNITTEST_VAR = "__QZ_BOOTSTRAP_INSTALLER_UNITTEST__"
-ENTRY = "ZavirirazUdaDad"
-ARCHIVE = "InstallAgent.zip"
-URL_FILE = "installAgentURL.txt"
-# Nothing listens on the discard port of the loopback address: a download
-# route reached by a test fails at once and sends nothing off the machine.
+ENTRY, ARCHIVE, URL_FILE, KEY_FILE = "ZavirirazUdaDad", "InstallAgent.zip", "installAgentURL.txt", "installAgentKey.pub"
+# Nothing listens on the loopback's discard port: a download route reached by a test fails at once.
 URL = b"http://127.0.0.1:9/installagent.zip\n"
+URL_VAR = "QZ_INTERNAL_INSTALL_AGENT_URL"
 # The build's release name places the cache (the sanitizer builds use another).
 CACHE_DIR = os.path.join(".korvex", "app_installer_cache", os.environ.get("BOOTSTRAP_RELEASE_NAME", "T3016b"),
                          "darx64")
 CACHE_AGENT_DIR = os.path.join(CACHE_DIR, "installagent")
+VALIDATION_FILE = ".validatestring"
 
 FAILED = b"Installation failed."
 NOT_SUCCESSFUL = b"Application install was not successful."
-DOWNLOAD_REFUSED = (b"Error during the download process.",
-                    b"See the log in Console app for more information.", FAILED)
-UNZIP_FAILED = (b"Failed to unzip the install agent", b"Failed to initialize the install agent.", FAILED)
+DOWNLOAD_REFUSED = (b"Error during the download process.", b"See the log in Console app for more information.", FAILED)
+TRANSPORT_FAILED = DOWNLOAD_REFUSED[:-1]  # the window's two lines
+UNVERIFIED = (b"The downloaded installer could not be verified.", DOWNLOAD_REFUSED[1])
+UNZIP_TOOL_FAILED = b"Failed to unzip the install agent"
+UNZIP_FAILED = (UNZIP_TOOL_FAILED, b"Failed to initialize the install agent.", FAILED)
+DOWNLOADING, INITIALIZING = b"Downloading", b"Initializing the installer"
+UNPACK_FAILED = b"Failed to unzip the installer."
+AGENT_SAYS = b"install agent ran"
+NO_ETAG_LOG = rb"No ETag from \S+: the install agent cannot be cached and is downloaded on every run"
+SERVER_LIFETIME = "900"  # seconds; every server of a test class ends by itself after this
+NOBODY = 65534
+GARBAGE = b"this is not a zip archive\n" * 4
+# A platform log line: "2026-12-06 23:59:21.123 bootstrapper[PID:TID] text".
+LOG_LINE = re.compile(rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} bootstrapper\[\d+:\d+\] (.*)")
 
 # Fields, each ended by NUL: $0, working directory, "MODE NAME" lines for the
 # qz* directories in $TMPDIR, then every argument.
@@ -53,9 +55,6 @@ printf '%s\\0' "$0" "$(pwd -P)" "$(cd "$TMPDIR" 2>/dev/null && stat -c '%a %n' q
 [ -n "$AGENT_SAY" ] && printf '%s\\n' "$AGENT_SAY" >&2
 exit "${AGENT_EXIT:-0}"
 """
-
-NOBODY = 65534
-GARBAGE = b"this is not a zip archive\n" * 4
 
 
 class Record(NamedTuple):
@@ -97,17 +96,58 @@ def agent_archive(*extra, **options):
     return zip_archive(("install", RECORDING_AGENT, 0o644), *extra, **options)
 
 
-def peak_memory_kib(pid):
-    """The peak resident size of a running process (0 when it has just ended)."""
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            return next((int(line.split()[1]) for line in f if line.startswith("VmHWM:")), 0)
-    except OSError:
-        return 0
-
-
 def b(path):
     return os.fsencode(path)
+
+
+def split_stderr(stderr):
+    """(texts of the platform log lines, the other lines)."""
+    logs, plain = [], []
+    for line in stderr.splitlines():
+        match = LOG_LINE.fullmatch(line)
+        (logs if match else plain).append(match.group(1) if match else line)
+    return logs, plain
+
+
+def refusal_logs(status, with_body):
+    """The log lines of a refusal (seen at the first data, or at completion), the second naming the URL."""
+    line = (b"Download failed with http error code- %d" if with_body else b"Download failed! Error code- %d") % status
+    return [re.escape(line), rb"Download refused with HTTP status %d: \S+" % status]
+
+
+def unpack_log(why=rb".+"):
+    return rb"The archive from \S+ holds no install agent: " + why
+
+
+def transport_log(url):
+    """A transport error's log line on url (None: any URL; "": none, maybe "(null)")."""
+    tail = rb" .*" if url is None else rb" (\(null\))?" if url == "" else b" " + re.escape(url.encode())
+    return rb"Download failed! Error - .+" + tail
+
+
+class MinisignKey(NamedTuple):
+    public: bytes  # the .pub file as minisign -G writes it
+    secret: str  # the secret key file's path (no password)
+    key_id: bytes  # as minisign prints it: hex digits, no leading zeros
+
+
+def minisign_key(folder):
+    """A fresh key pair made by the real minisign in folder."""
+    public, secret = os.path.join(folder, "key.pub"), os.path.join(folder, "key.sec")
+    subprocess.run(["minisign", "-G", "-W", "-p", public, "-s", secret], check=True, capture_output=True)
+    with open(public, "rb") as f:
+        text = f.read()
+    raw = base64.b64decode(text.splitlines()[1])
+    return MinisignKey(text, secret, (raw[2:10][::-1].hex().upper().lstrip("0") or "0").encode())
+
+
+def minisign_sign(key, path, *options):
+    """The signature file minisign writes for the file at path; options: -l (legacy), -t COMMENT."""
+    signature = path + ".sig-made"
+    subprocess.run(["minisign", "-S", "-s", key.secret, "-m", path, "-x", signature, *options], check=True,
+                   capture_output=True)
+    with open(signature, "rb") as f:
+        return f.read()
 
 
 class BootstrapTestCase(unittest.TestCase):
@@ -149,18 +189,16 @@ class BootstrapTestCase(unittest.TestCase):
         environment = {k: os.environ[k] for k in ("PATH", "LANG", "LC_ALL", "LC_CTYPE") if k in os.environ}
         environment.update(HOME=self.home, TMPDIR=self.tmpdir, AGENT_RECORD=self.record_file)
         if unittest_var is not None:
-            environment[UNITTEST_VAR] = unittest_var
+            environment["__QZ_BOOTSTRAP_INSTALLER_UNITTEST__"] = unittest_var
         environment.update(env or {})
         if os.path.exists(self.record_file):
             os.remove(self.record_file)
         return {k: v for k, v in environment.items() if v is not None}
 
-    def run_program(self, program, args=(), env=None, unittest_var=None, cwd=None, unprivileged=False,
-                    timeout=TIMEOUT):
-        """Run program with the sandbox's HOME and TMPDIR; env values of None unset a variable.
-
-        unprivileged: when running as root, hand the sandbox to an ordinary user
-        and run the program as that user, so that file permissions bind."""
+    def run_program(self, program, args=(), env=None, unittest_var=None, cwd=None, unprivileged=False, timeout=60,
+                    wrapper=()):
+        """Run program (after the command wrapper, if any) with the sandbox's HOME and TMPDIR.
+        unprivileged: as root, hand the sandbox to an ordinary user and run as that user."""
         environment = self.program_environment(env, unittest_var)
         user = {}
         if unprivileged and os.geteuid() == 0:
@@ -168,13 +206,12 @@ class BootstrapTestCase(unittest.TestCase):
                 for path in [folder, *(os.path.join(folder, n) for n in dirs + files)]:
                     os.lchown(path, NOBODY, NOBODY)
             user = dict(user=NOBODY, group=NOBODY, extra_groups=[])
-        proc = subprocess.run([program, *args], env=environment, cwd=cwd or self.cwd, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=timeout, **user)
+        proc = subprocess.run([*wrapper, program, *args], env=environment, cwd=cwd or self.cwd,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout, **user)
         return Result(proc.returncode, proc.stdout, proc.stderr, self.read_record())
 
     def start_program(self, program, args=(), env=None, **popen_options):
-        """Starts program as run_program does, without waiting; finish it with finish_program.
-        popen_options: for subprocess.Popen (start_new_session, preexec_fn)."""
+        """Starts program as run_program does, without waiting; finish it with finish_program."""
         output = [tempfile.TemporaryFile(dir=self.root) for _ in range(2)]
         proc = subprocess.Popen([program, *args], env=self.program_environment(env), cwd=self.cwd,
                                 stdin=subprocess.DEVNULL, stdout=output[0], stderr=output[1], **popen_options)
@@ -189,12 +226,14 @@ class BootstrapTestCase(unittest.TestCase):
         self.addCleanup(end)
         return proc
 
-    def finish_program(self, proc, timeout=TIMEOUT):
-        """Waits for a started program and gives its result."""
-        peak = None
-        deadline = time.monotonic() + timeout
+    def finish_program(self, proc, timeout=60):
+        peak, deadline = None, time.monotonic() + timeout
         while proc.poll() is None:
-            peak = max(peak or 0, peak_memory_kib(proc.pid))
+            try:
+                with open("/proc/%d/status" % proc.pid) as f:
+                    peak = max([peak or 0] + [int(line.split()[1]) for line in f if line.startswith("VmHWM:")])
+            except OSError:
+                pass
             if time.monotonic() > deadline:
                 raise subprocess.TimeoutExpired(proc.args, timeout)
             time.sleep(0.02)
@@ -202,8 +241,7 @@ class BootstrapTestCase(unittest.TestCase):
         return Result(proc.returncode, out, err, self.read_record(), peak)
 
     def wait_until(self, condition, what, proc=None, bound=60):
-        """condition()'s first true value; fails when proc ends or `bound` seconds pass first.
-        what: a text, or a function giving one, for the failure."""
+        """condition()'s first true value; fails when proc ends or `bound` seconds pass first."""
         deadline = time.monotonic() + bound
         while not (value := condition()):
             if (proc and proc.poll() is not None) or time.monotonic() > deadline:
@@ -219,8 +257,6 @@ class BootstrapTestCase(unittest.TestCase):
         temp_dirs = {name: mode for mode, name in (line.split(b" ", 1) for line in temps.splitlines())}
         return Record(argv0, cwd, temp_dirs, args)
 
-    # Assertions -----------------------------------------------------------
-
     def assert_succeeded(self, result):
         self.assertEqual((result.status, result.stdout, result.stderr), (0, b"", b""))
         self.assertIsNotNone(result.record, "the install agent did not run")
@@ -228,12 +264,11 @@ class BootstrapTestCase(unittest.TestCase):
     def assert_failed(self, result, *lines, last_lines_only=False):
         """Status 255 and stderr exactly these lines (or ending with them)."""
         self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
-        expected = b"".join(line + b"\n" for line in lines)
         if last_lines_only:
             self.assertTrue(result.stderr.endswith(b"\n"), result.stderr)
             self.assertEqual(result.stderr.splitlines()[-len(lines):], list(lines), result.stderr)
         else:
-            self.assertEqual(result.stderr, expected)
+            self.assertEqual(result.stderr, b"".join(line + b"\n" for line in lines))
 
     def assert_agent_got(self, result, bundle, args, argv0=None, cwd=None):
         """The agent ran as argv0 (default: the in-place entry) with the bundle's arguments."""
@@ -245,9 +280,8 @@ class BootstrapTestCase(unittest.TestCase):
         self.assertEqual(record.cwd, b(cwd or self.cwd))
 
     def assert_unpacked_in_temp(self, result, base=None):
-        """The agent ran as install in a private qzXXXXXX folder directly under base."""
-        base = base or self.tmpdir
-        match = re.fullmatch(re.escape(b(base)) + rb"/(qz[^/]{6})/install", result.record.argv0)
+        """The agent ran as install in a private qzXXXXXX folder directly under base, now gone."""
+        match = re.fullmatch(re.escape(b(base or self.tmpdir)) + rb"/(qz[^/]{6})/install", result.record.argv0)
         self.assertIsNotNone(match, result.record.argv0)
         self.assertFalse(os.path.exists(os.path.dirname(result.record.argv0)), "temporary folder left behind")
         return match.group(1)
@@ -269,83 +303,6 @@ class BootstrapTestCase(unittest.TestCase):
         found = [os.path.join(d, n) for top in (self.root, os.getcwd())
                  for d, dirs, files in os.walk(top) for n in dirs + files if n in names]
         self.assertEqual(found, [])
-
-
-# The download route -------------------------------------------------------
-
-URL_VAR = "QZ_INTERNAL_INSTALL_AGENT_URL"
-VALIDATION_FILE = ".validatestring"
-DOWNLOADING = b"Downloading"
-INITIALIZING = b"Initializing the installer"
-UNZIP_TOOL_FAILED = b"Failed to unzip the install agent"
-UNPACK_FAILED = b"Failed to unzip the installer."
-TRANSPORT_FAILED = DOWNLOAD_REFUSED[:-1]  # the window's two lines
-UNVERIFIED = (b"The downloaded installer could not be verified.", DOWNLOAD_REFUSED[1])
-KEY_FILE = "installAgentKey.pub"
-AGENT_SAYS = b"install agent ran"
-SERVER_LIFETIME = "900"  # seconds; every server of a test class ends by itself after this
-# A platform log line: "2026-12-06 23:59:21.123 bootstrapper[PID:TID] text".
-LOG_LINE = re.compile(rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} bootstrapper\[\d+:\d+\] (.*)")
-
-
-def split_stderr(stderr):
-    """(texts of the platform log lines, the other lines)."""
-    logs, plain = [], []
-    for line in stderr.splitlines():
-        match = LOG_LINE.fullmatch(line)
-        (logs if match else plain).append(match.group(1) if match else line)
-    return logs, plain
-
-
-def refusal_logs(status, with_body):
-    """Patterns of the log lines of a refused download (seen at the first data, or at completion),
-    the second naming the URL."""
-    line = (b"Download failed with http error code- %d" if with_body else b"Download failed! Error code- %d") % status
-    return [re.escape(line), rb"Download refused with HTTP status %d: \S+" % status]
-
-
-# The log line of a download whose archive holds no install agent, for `why`.
-def unpack_log(why=rb".+"):
-    return rb"The archive from \S+ holds no install agent: " + why
-
-
-NO_ETAG_LOG = rb"No ETag from \S+: the install agent cannot be cached and is downloaded on every run"
-
-
-def transport_log(url):
-    """A pattern for the log line of a transport error on url (None: any URL; "": none, maybe "(null)")."""
-    if url is None:
-        tail = rb" .*"
-    elif url == "":
-        tail = rb" (\(null\))?"
-    else:
-        tail = b" " + re.escape(url.encode())
-    return rb"Download failed! Error - .+" + tail
-
-
-class MinisignKey(NamedTuple):
-    public: bytes  # the .pub file as minisign -G writes it
-    secret: str  # the secret key file's path (no password)
-    key_id: bytes  # as minisign prints it: hex digits, no leading zeros
-
-
-def minisign_key(folder):
-    """A fresh key pair made by the real minisign in folder."""
-    public, secret = os.path.join(folder, "key.pub"), os.path.join(folder, "key.sec")
-    subprocess.run(["minisign", "-G", "-W", "-p", public, "-s", secret], check=True, capture_output=True)
-    with open(public, "rb") as f:
-        text = f.read()
-    raw = base64.b64decode(text.splitlines()[1])
-    return MinisignKey(text, secret, (raw[2:10][::-1].hex().upper().lstrip("0") or "0").encode())
-
-
-def minisign_sign(key, path, *options):
-    """The signature file minisign writes for the file at path; options: -l (legacy), -t COMMENT."""
-    signature = path + ".sig-made"
-    subprocess.run(["minisign", "-S", "-s", key.secret, "-m", path, "-x", signature, *options], check=True,
-                   capture_output=True)
-    with open(signature, "rb") as f:
-        return f.read()
 
 
 class DownloadTestCase(BootstrapTestCase):
@@ -378,9 +335,8 @@ class DownloadTestCase(BootstrapTestCase):
     def run_download(self, url, args=(), env=None, label="download", **options):
         """Runs a fresh bundle fetching url; the agent says AGENT_SAYS when it runs."""
         bundle = self.download_bundle(url, label)
-        result = self.run_program(bundle.program, args, env={"AGENT_SAY": AGENT_SAYS.decode(), **(env or {})},
-                                  **options)
-        return bundle, result
+        return bundle, self.run_program(bundle.program, args, env={"AGENT_SAY": AGENT_SAYS.decode(), **(env or {})},
+                                        **options)
 
     def cache(self, *parts):
         return os.path.join(self.home, CACHE_DIR, *parts)
@@ -389,7 +345,7 @@ class DownloadTestCase(BootstrapTestCase):
         shutil.rmtree(os.path.join(self.home, ".korvex"), ignore_errors=True)
 
     def stored_validation_string(self, name=VALIDATION_FILE):
-        """The validation string file's bytes (name=".verifiedkey": the key id file's), or None when there is none."""
+        """The validation string's bytes (name=".verifiedkey": the key id's), or None when there is none."""
         try:
             with open(self.cache(name), "rb") as f:
                 return f.read()
@@ -407,20 +363,15 @@ class DownloadTestCase(BootstrapTestCase):
             f.write("left by the test")
         return self.cache("installagent", "marker")
 
-    # Assertions -----------------------------------------------------------
-
     def assert_no_temp_left(self):
         self.assertEqual(os.listdir(self.tmpdir), [], "temporary files left behind")
 
     def assert_started_from_cache(self, result, bundle, args, unpacked=True, log_patterns=()):
-        """Status 0, the cached agent ran once with args; stderr holds only the
-        agent's line, status lines ("Initializing" only when unpacked; None: not
-        judged, as a graphical window writes no status lines) and these log lines."""
+        """Status 0, the cached agent ran once with args; stderr holds only the agent's line, status lines
+        ("Initializing" only when unpacked; None: not judged) and these log lines."""
         self.assertEqual((result.status, result.stdout), (0, b""), result.stderr)
-        logs, lines = split_stderr(result.stderr)
-        self.assertEqual(len(logs), len(log_patterns), result.stderr)
-        for text, pattern in zip(logs, log_patterns):
-            self.assertRegex(text, b"^" + pattern + b"$")
+        self.assert_logs(result, log_patterns)
+        lines = split_stderr(result.stderr)[1]
         self.assertEqual(lines.count(AGENT_SAYS), 1, result.stderr)
         self.assertLessEqual(set(lines), {DOWNLOADING, INITIALIZING, AGENT_SAYS}, result.stderr)
         if unpacked is not None:
@@ -429,35 +380,41 @@ class DownloadTestCase(BootstrapTestCase):
         self.assert_no_temp_left()
 
     def assert_started_without_cache(self, result, bundle, args, why):
-        """Status 0, the agent unpacked into the run's private folder in $TMPDIR
-        ran once with args, and one log line says why the cache was not used."""
+        """Status 0, the agent ran once from the run's private folder in $TMPDIR, now gone, and one log
+        line says why the cache was not used."""
         self.assertEqual((result.status, result.stdout), (0, b""), result.stderr)
-        logs, lines = split_stderr(result.stderr)
-        self.assertEqual(len(logs), 1, result.stderr)
-        self.assertRegex(logs[0], rb"^The install agent cache is not used, the install agent runs from a "
-                                  rb"temporary folder: " + why + b"$")
-        self.assertEqual(lines.count(AGENT_SAYS), 1, result.stderr)
+        self.assert_logs(result, [rb"The install agent cache is not used, the install agent runs from a temporary "
+                                  rb"folder: " + why])
+        self.assertEqual(split_stderr(result.stderr)[1].count(AGENT_SAYS), 1, result.stderr)
         self.assertRegex(result.record.argv0, b"^" + re.escape(b(self.tmpdir)) + rb"/qz[^/]{6}/installagent/install$")
         self.assert_agent_got(result, bundle, args, argv0=result.record.argv0)
-        private = os.path.dirname(os.path.dirname(result.record.argv0))
-        self.assertFalse(os.path.exists(private), "temporary folder left behind")
+        self.assertFalse(os.path.exists(os.path.dirname(os.path.dirname(result.record.argv0))), "temp folder left")
+
+    def assert_logs(self, result, patterns):
+        logs = split_stderr(result.stderr)[0]
+        self.assertEqual(len(logs), len(patterns), result.stderr)
+        for text, pattern in zip(logs, patterns):
+            self.assertRegex(text, b"^" + pattern + b"$")
+
+    def assert_failed_cleanly(self, result, log_patterns=()):
+        """Status 255, "Installation failed." last, nothing started; one log line matching one of the
+        patterns (none given: the log lines are not judged)."""
+        self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
+        self.assertEqual(result.stderr.splitlines()[-1:], [FAILED], result.stderr)
+        self.assertIsNone(result.record, "the install agent ran")
+        if log_patterns:
+            self.assert_logs(result, [b"(" + b"|".join(log_patterns) + b")"])
+        self.assert_no_temp_left()
 
     def assert_download_failed(self, result, window_lines, log_patterns=(), also=()):
-        """Status 255 ending with "Installation failed.", the window's failure
-        text as consecutive plain lines, exactly these log lines, no other
-        plain lines than status lines and `also`; nothing started."""
-        self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
-        logs, lines = split_stderr(result.stderr)
-        self.assertEqual(lines[-1:], [FAILED], result.stderr)
-        blocks = [lines[i:i + len(window_lines)] for i in range(len(lines))]
-        self.assertIn(list(window_lines), blocks, result.stderr)
+        """Status 255 ending with "Installation failed.", the window's failure text as consecutive plain
+        lines, exactly these log lines, no other plain lines than status lines and `also`; nothing started."""
+        self.assert_failed_cleanly(result)
+        self.assert_logs(result, log_patterns)
+        lines = split_stderr(result.stderr)[1]
+        self.assertIn(list(window_lines), [lines[i:i + len(window_lines)] for i in range(len(lines))], result.stderr)
         if UNZIP_TOOL_FAILED in also:  # what unzip itself says comes before it
             del lines[lines.index(INITIALIZING) + 1:lines.index(UNZIP_TOOL_FAILED)]
         self.assertLessEqual(set(lines), {DOWNLOADING, INITIALIZING, FAILED, *window_lines, *also}, result.stderr)
         for line in also:
             self.assertIn(line, lines, result.stderr)
-        self.assertEqual(len(logs), len(log_patterns), result.stderr)
-        for text, pattern in zip(logs, log_patterns):
-            self.assertRegex(text, b"^" + pattern + b"$")
-        self.assertIsNone(result.record, "the install agent ran")
-        self.assert_no_temp_left()

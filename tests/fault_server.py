@@ -1,42 +1,19 @@
 #!/usr/bin/env python3
-"""An HTTP/1.1 server of our own for tests, with faults chosen per request.
+"""An HTTP/1.1 server for tests on 127.0.0.1 with faults chosen per request.
 
-    fault_server.py [--port N] [--root DIR] [--max-seconds S] [--cert PEM --key PEM]
+    fault_server.py [--root DIR] [--max-seconds S] [--cert PEM --key PEM]
 
-Binds 127.0.0.1 (port 0 picks a free one), prints "PORT <n>" on standard output
-once it accepts connections, and serves until it is killed or S seconds (600)
-have passed.  With --cert and --key it speaks HTTPS with that certificate chain
-and key (the handshake happens on the connection's own thread).
+Prints "PORT <n>" once it accepts connections; serves HTTPS with --cert/--key.
+A path naming a file under --root serves it (ETag "file-<size>"); any other path
+a generated body (ETag "gen-<size>").  A file PATH.status under --root makes PATH
+answer with that status.  The query chooses the rest:
 
-A path naming a regular file under --root serves that file (ETag "file-<size>");
-any other path serves a generated body whose byte i is i % 251 (ETag
-"gen-<size>").  A file PATH.status under --root, holding a number, makes
-PATH answer with that status unless the query names one (a URL whose own
-query cannot be chosen, such as one derived from another).  The query string
-chooses the rest:
+    status=N  size=N (generated body)  etag=V (as sent)  noetag  etag_size=N
+    length=N (announced; larger than the body: cut short)  nolength
+    redirect=TARGET  loop  rate=N (bytes a second)  rate_from=N (first N at full speed)
+    stall_after=N (then nothing)  silent (never answers)
 
-    status=N          the status code (200; 302 with redirect or loop)
-    size=N            bytes in a generated body (0)
-    etag=V            the ETag value as sent, quotes included; noetag: none
-    etag_size=N       an ETag of exactly N bytes: a quoted run of "e"
-    header=Name:Value an extra header (repeatable; the name's case is kept)
-    length=N          announce N bytes as Content-Length; when N is larger than
-                      the body, the connection closes after the body (cut short)
-    nolength          no Content-Length: the body ends when the connection closes
-    chunked           Transfer-Encoding: chunked
-    redirect=TARGET   a Location header (a path or any URL)
-    loop              a redirect to this very path and query
-    rate=N            send the body at about N bytes a second (rate=0.5: a byte
-                      every two seconds)
-    rate_from=N       with rate: the first N bytes go at full speed, the rest at
-                      the rate
-    stall_after=N     send the headers and N bytes of the body, then nothing
-    silent            read the request and never answer
-    echo              the body is the request line and headers as received
-
-GET /_stats answers {"requests": N, "bytes_sent": N, "open": N}: requests
-served (the statistics excluded), body bytes handed to the network, and
-requests still being answered.  A client that goes away ends its answer.
+GET /_stats gives {"requests", "bytes_sent", "open"}; a client gone ends its answer.
 """
 import argparse
 import http.client
@@ -54,39 +31,13 @@ from urllib.parse import parse_qs, urlsplit
 CHUNK = 256 * 1024
 PATTERN = bytes(i % 251 for i in range(251 + CHUNK))
 CLIENT_GONE = (BrokenPipeError, ConnectionResetError, ConnectionAbortedError, socket.timeout)
+LOCK = threading.Lock()
+STATS = {"requests": 0, "bytes_sent": 0, "open": 0}
 
 
-class Stats:
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.counts = {"requests": 0, "bytes_sent": 0, "open": 0}
-
-    def add(self, name, amount):
-        with self.lock:
-            self.counts[name] += amount
-
-    def json(self):
-        with self.lock:
-            return json.dumps(self.counts).encode()
-
-
-STATS = Stats()
-
-
-def generated(size):
-    """A body source: (size, read(offset, n), default ETag)."""
-    return size, lambda offset, n: PATTERN[offset % 251 : offset % 251 + n], '"gen-%d"' % size
-
-
-def from_file(path):
-    size = os.path.getsize(path)
-
-    def read(offset, n):
-        with open(path, "rb") as file:
-            file.seek(offset)
-            return file.read(n)
-
-    return size, read, '"file-%d"' % size
+def count(name, amount):
+    with LOCK:
+        STATS[name] += amount
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -99,96 +50,76 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         url = urlsplit(self.path)
         if url.path == "/_stats":
-            return self.answer(200, [("Content-Type", "application/json")], STATS.json())
-        STATS.add("requests", 1)
-        STATS.add("open", 1)
+            with LOCK:
+                body = json.dumps(STATS).encode()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            return self.wfile.write(body)
+        count("requests", 1)
+        count("open", 1)
         try:
-            self.serve(url, parse_qs(url.query, keep_blank_values=True))
+            self.serve(url.path, parse_qs(url.query, keep_blank_values=True))
         except CLIENT_GONE:
             self.close_connection = True
         finally:
-            STATS.add("open", -1)
+            count("open", -1)
 
-    def answer(self, status, headers, body):
-        self.send_response(status)
-        for name, value in headers + [("Content-Length", str(len(body)))]:
-            self.send_header(name, value)
-        self.end_headers()
-        self.wfile.write(body)
+    def under_root(self, path):
+        file = self.root and os.path.realpath(os.path.join(self.root, path.lstrip("/")))
+        return file if file and file.startswith(self.root + os.sep) and os.path.isfile(file) else None
 
-    def source(self, path, query):
-        if self.root:
-            file = os.path.realpath(os.path.join(self.root, path.lstrip("/")))
-            if file.startswith(self.root + os.sep) and os.path.isfile(file):
-                return from_file(file)
-        if "echo" in query:
-            text = self.requestline.encode() + b"\r\n" + bytes(self.headers)
-            return len(text), lambda offset, n: text[offset : offset + n], '"echo"'
-        return generated(int(query.get("size", ["0"])[0]))
-
-    def status_file(self, path):
-        """The status held by the file path + ".status" under the root, or None."""
-        file = self.root and os.path.realpath(os.path.join(self.root, path.lstrip("/") + ".status"))
-        if file and file.startswith(self.root + os.sep) and os.path.isfile(file):
-            with open(file) as f:
-                return f.read().strip()
-        return None
-
-    def serve(self, url, query):
+    def serve(self, path, query):
         if "silent" in query:
             return self.wait_for_close()
-        size, read, etag = self.source(url.path, query)
-        headers = [tuple(h.split(":", 1)) for h in query.get("header", [])]
+        one = lambda name, default: query.get(name, [default])[0]  # noqa: E731
+        file = self.under_root(path)
+        if file:
+            with open(file, "rb") as f:
+                data = f.read()
+            size, body = len(data), lambda offset, n: data[offset:offset + n]
+        else:
+            size, body = int(one("size", "0")), lambda offset, n: PATTERN[offset % 251:offset % 251 + n]
+        etag, headers = '"%s-%d"' % ("file" if file else "gen", size), []
         if "etag_size" in query:
-            etag = '"%s"' % ("e" * (int(query["etag_size"][0]) - 2))
+            etag = '"%s"' % ("e" * (int(one("etag_size", "2")) - 2))
         if "noetag" not in query:
-            headers.append(("ETag", query.get("etag", [etag])[0]))
-        if "loop" in query:
-            headers.append(("Location", self.path))
-        if "redirect" in query:
-            headers.append(("Location", query["redirect"][0]))
-        moved = "loop" in query or "redirect" in query
-        status = int(query.get("status", [self.status_file(url.path) or ("302" if moved else "200")])[0])
-        length = int(query.get("length", [str(size)])[0])
-        chunked = "chunked" in query
-        if chunked:
-            headers.append(("Transfer-Encoding", "chunked"))
-        elif "nolength" in query:
+            headers.append(("ETag", one("etag", etag)))
+        location = self.path if "loop" in query else one("redirect", None)
+        if location:
+            headers.append(("Location", location))
+        status_file = self.under_root(path + ".status")
+        default = open(status_file).read().strip() if status_file else "302" if location else "200"
+        length = int(one("length", str(size)))
+        if "nolength" in query:
             self.close_connection = True
         else:
             headers.append(("Content-Length", str(length)))
             self.close_connection = length > size
-        self.send_response(status)
-        for name, value in headers:
+        self.send_response(int(one("status", default)))
+        for name, value in headers + ([("Connection", "close")] if self.close_connection else []):
             self.send_header(name, value)
-        if self.close_connection:
-            self.send_header("Connection", "close")
         self.end_headers()
-        stall_after = int(query.get("stall_after", ["-1"])[0])
-        rate = float(query.get("rate", ["0"])[0])
+        stall_after, rate = int(one("stall_after", "-1")), float(one("rate", "0"))
         end = size if stall_after < 0 else min(size, stall_after)
-        fast = min(end, int(query.get("rate_from", ["0"])[0])) if rate else end
-        self.send_body(read, 0, fast, 0, chunked)
-        self.send_body(read, fast, end, rate, chunked)
+        fast = min(end, int(one("rate_from", "0"))) if rate else end
+        self.send_body(body, 0, fast, 0)
+        self.send_body(body, fast, end, rate)
         if stall_after >= 0:
             self.wait_for_close()
-        elif chunked:
-            self.wfile.write(b"0\r\n\r\n")
 
-    def send_body(self, read, sent, size, rate, chunked):
-        """Sends bytes [sent, size) of the body."""
+    def send_body(self, read, sent, size, rate):
         step = min(CHUNK, max(1, int(rate // 10))) if rate else CHUNK
         while sent < size:
             data = read(sent, min(step, size - sent))
-            self.wfile.write(b"%x\r\n%s\r\n" % (len(data), data) if chunked else data)
+            self.wfile.write(data)
             self.wfile.flush()
-            STATS.add("bytes_sent", len(data))
+            count("bytes_sent", len(data))
             sent += len(data)
             if rate:
                 time.sleep(len(data) / rate)
 
     def wait_for_close(self):
-        """Holds the connection, reading and dropping, until the client goes."""
         self.close_connection = True
         self.wfile.flush()
         while self.connection.recv(4096):
@@ -196,15 +127,14 @@ class Handler(BaseHTTPRequestHandler):
 
 
 class TlsServer(ThreadingHTTPServer):
-    """Wraps each accepted connection on its handler thread, so that a client
-    that never finishes its handshake holds up no one else."""
+    """Each connection's handshake on its own thread: a stuck client holds up no one."""
     context = None
 
     def finish_request(self, request, client_address):
         try:
             request = self.context.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError):
-            return  # a refused or broken handshake: the client sees the failure
+            return
         try:
             super().finish_request(request, client_address)
         finally:
@@ -213,14 +143,12 @@ class TlsServer(ThreadingHTTPServer):
 
 def main():
     parser = argparse.ArgumentParser(description="HTTP test server with chosen faults")
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--root")
+    for option in ("--root", "--cert", "--key"):
+        parser.add_argument(option)
     parser.add_argument("--max-seconds", type=float, default=600)
-    parser.add_argument("--cert", help="PEM certificate chain: serve HTTPS")
-    parser.add_argument("--key", help="PEM private key of --cert")
     options = parser.parse_args()
     Handler.root = os.path.realpath(options.root) if options.root else None
-    server = (TlsServer if options.cert else ThreadingHTTPServer)(("127.0.0.1", options.port), Handler)
+    server = (TlsServer if options.cert else ThreadingHTTPServer)(("127.0.0.1", 0), Handler)
     if options.cert:
         server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server.context.load_cert_chain(options.cert, options.key)
@@ -233,7 +161,7 @@ def main():
 
 
 class FaultServer:
-    """This server, run for the life of a `with` block (for the tests and benchmarks)."""
+    """This server, run for the life of a `with` block."""
 
     def __init__(self, *args):
         self.args = [sys.executable, os.path.abspath(__file__), "--max-seconds", "120", *args]
@@ -253,7 +181,6 @@ class FaultServer:
         self.process.stdout.close()
 
     def stats(self):
-        """The counts of /_stats: requests, bytes sent, answers still open."""
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
         try:
             connection.request("GET", "/_stats")

@@ -3,14 +3,11 @@
 
     nginx_server.py --root DIR [--max-seconds S]
 
-prints "PORT <n>" once nginx answers, and serves DIR until it is sent SIGTERM
-or SIGINT, or S seconds (600) have passed.  As a module: NginxServer, used as
-a `with` block.
-
-nginx runs in the foreground (`daemon off`) with every file of its own in a
-private folder, under coreutils' `timeout`, which ends it after its maximum
-lifetime even when whoever started it is gone.  For a static file nginx sends
-Content-Length and an ETag ("<hex mtime>-<hex size>", quotes included).
+prints "PORT <n>" once nginx answers and serves DIR until SIGTERM or SIGINT, or
+S seconds (600).  As a module: NginxServer, a `with` block.  nginx runs in the
+foreground with its files in a private folder, under coreutils' `timeout`, so it
+ends even when its starter is gone.  A static file gets Content-Length and an
+ETag "<hex mtime>-<hex size>".
 """
 import argparse
 import os
@@ -24,27 +21,15 @@ import time
 import urllib.request
 
 CONFIG = """\
-daemon off;
-worker_processes 1;
-{user}
-pid {state}/nginx.pid;
-error_log {state}/error.log;
+daemon off; worker_processes 1; {user} pid {state}/nginx.pid; error_log {state}/error.log;
 events {{ worker_connections 64; }}
 http {{
-  access_log {state}/access.log;
-  client_body_temp_path {state}/client_body;
-  proxy_temp_path {state}/proxy;
-  fastcgi_temp_path {state}/fastcgi;
-  uwsgi_temp_path {state}/uwsgi;
-  scgi_temp_path {state}/scgi;
-  default_type application/octet-stream;
-  server {{
-    listen 127.0.0.1:{port};
-    root {root};
-  }}
+  access_log {state}/access.log; default_type application/octet-stream;
+  client_body_temp_path {state}/client_body; proxy_temp_path {state}/proxy; fastcgi_temp_path {state}/fastcgi;
+  uwsgi_temp_path {state}/uwsgi; scgi_temp_path {state}/scgi;
+  server {{ listen 127.0.0.1:{port}; root {root}; }}
 }}
 """
-STARTS = 5  # attempts, each on a fresh free port
 
 
 def free_port():
@@ -54,21 +39,13 @@ def free_port():
         return sock.getsockname()[1]
 
 
-def direct_opener():
-    """A urllib opener that ignores proxy settings (the servers are local)."""
-    return urllib.request.build_opener(urllib.request.ProxyHandler({}))
-
-
 class NginxServer:
     def __init__(self, root, max_seconds=600):
-        self.root = os.path.realpath(root)
-        self.max_seconds = max_seconds
-        self.process = None
-        self.port = None
+        self.root, self.max_seconds, self.process, self.port = os.path.realpath(root), max_seconds, None, None
 
     def __enter__(self):
         self.state = tempfile.mkdtemp(prefix="nginx-")
-        for _ in range(STARTS):
+        for _ in range(5):  # each on a fresh free port
             if self._start(free_port()):
                 return self
         log = self.error_log()
@@ -79,16 +56,27 @@ class NginxServer:
         self._stop()
         shutil.rmtree(self.state, ignore_errors=True)
 
+    def _stop(self):
+        if self.process:
+            self.process.send_signal(signal.SIGTERM)  # `timeout` hands it on to nginx
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)  # `timeout` leads a group of its own
+                self.process.wait()
+            self.process = None
+
     def url(self, path):
         return "http://127.0.0.1:%d/%s" % (self.port, path.lstrip("/"))
 
     def etag(self, path):
         """The ETag header nginx sends for path, as bytes."""
-        with direct_opener().open(self.url(path), timeout=10) as response:
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        with opener.open(self.url(path), timeout=10) as response:
             return response.headers["ETag"].encode("latin-1")
 
     def error_log(self, name="error.log"):
-        """The error log's text (name="access.log": one line per request)."""
+        """The error log's text (name="access.log": one line a request)."""
         try:
             with open(os.path.join(self.state, name)) as f:
                 return f.read()
@@ -97,13 +85,12 @@ class NginxServer:
 
     def _start(self, port):
         config = os.path.join(self.state, "nginx.conf")
-        with open(config, "w") as f:
-            # Workers read the files as root, whose folders may be private.
-            user = "user root;" if os.geteuid() == 0 else ""
-            f.write(CONFIG.format(user=user, state=self.state, port=port, root=self.root))
-        command = ["timeout", "--kill-after=5", str(self.max_seconds),
-                   "nginx", "-p", self.state, "-e", os.path.join(self.state, "error.log"), "-c", config]
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        with open(config, "w") as f:  # as root, workers read folders that may be private
+            f.write(CONFIG.format(user="user root;" if os.geteuid() == 0 else "", state=self.state, port=port,
+                                  root=self.root))
+        self.process = subprocess.Popen(["timeout", "--kill-after=5", str(self.max_seconds), "nginx", "-p", self.state,
+                                         "-e", os.path.join(self.state, "error.log"), "-c", config],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline and self.process.poll() is None:
             try:
@@ -114,17 +101,6 @@ class NginxServer:
                 time.sleep(0.05)
         self._stop()
         return False
-
-    def _stop(self):
-        if not self.process:
-            return
-        self.process.send_signal(signal.SIGTERM)  # `timeout` hands it on to nginx
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.process.pid, signal.SIGKILL)  # `timeout` leads a group of its own
-            self.process.wait()
-        self.process = None
 
 
 def main():

@@ -1,122 +1,133 @@
-"""The per-user cache: a current install agent is started without downloading it again,
-an outdated one is replaced, and only an ETag makes a download count as current."""
+"""The per-user cache: (what the cache holds, what the server answers) -> a hit, or a download that
+replaces it; a current cache is started without waiting for the archive; private whatever the umask;
+signed caches."""
 import os
 import tempfile
 import unittest
 import zipfile
 from urllib.parse import quote
 
-from bootstrap_fixture import NO_ETAG_LOG, AGENT_SAYS, KEY_FILE, DownloadTestCase, agent_archive, minisign_key, minisign_sign
+from bootstrap_fixture import (AGENT_SAYS, FAILED, KEY_FILE, NO_ETAG_LOG, NOBODY, NOT_SUCCESSFUL,
+                               VALIDATION_FILE, DownloadTestCase, agent_archive, minisign_key, minisign_sign)
 
 ARGS = ["--from-cache", "two words"]
-BIG = 64 * 1024 * 1024
-RATE = 512 * 1024  # bytes a second: the whole big archive would take over two minutes
+BIG = 16 * 1024 * 1024
+RATE = 128 * 1024  # bytes a second: the whole big archive would take two minutes
 MARK_TIME = 1_000_000_000  # an mtime that no unpacking gives (archives carry 2020)
-
-
-def only(name):
-    """An agent archive that also holds a file of this name."""
-    return agent_archive((name, name.encode(), 0o644))
+PLANTED = b'echo planted agent ran > "$AGENT_RECORD.planted"\n'
+# Many reads: a check repeated at every read shows as a repeated log line.
+PADDED = agent_archive(("padding", os.urandom(2 * 1024 * 1024), 0o644), compression=zipfile.ZIP_STORED)
 
 
 class CacheTest(DownloadTestCase):
 
-    def mark_cached_agent(self):
-        """Marks the cached agent so that a later run shows whether it was replaced or re-unpacked."""
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.publish("small.zip", PADDED)
+
+    def url(self, query):
+        return self.fault_url(query if query.startswith("/") else "/small.zip?" + query)
+
+    def fill(self, query):
+        """A cache from a download of small.zip?query, its agent marked: a later run shows whether it was replaced."""
+        bundle, result = self.run_download(self.url(query), ARGS, label="fill")
+        self.assertEqual(result.status, 0, result.stderr)
         marker = self.plant_marker()
         os.utime(self.cache("installagent", "install"), (MARK_TIME, MARK_TIME))
         return marker
 
-    def assert_cached_agent_untouched(self, marker):
-        self.assertTrue(os.path.exists(marker), "cached install agent replaced")
-        self.assertEqual(os.stat(self.cache("installagent", "install")).st_mtime, MARK_TIME, "re-unpacked")
+    def plant(self, spoil):
+        """A cache whose stored ETag matches the server's, whose agent is not ours, spoiled by spoil(cache)."""
+        os.makedirs(self.cache("installagent"), mode=0o700)
+        for path, data in ((self.cache("installagent", "install"), PLANTED),
+                           (self.cache("installagent", "marker"), b""),
+                           (self.cache(VALIDATION_FILE), b'"file-%d"' % len(PADDED))):
+            with open(path, "wb") as f:
+                f.write(data)
+        spoil(self.cache())
+        return self.cache("installagent", "marker")
+
+    def link_validation_string(self, cache):
+        os.rename(os.path.join(cache, VALIDATION_FILE), os.path.join(self.root, "elsewhere"))
+        os.symlink(os.path.join(self.root, "elsewhere"), os.path.join(cache, VALIDATION_FILE))
+
+    def test_cache_table(self):
+        etag = lambda value: "etag=" + quote(value)  # noqa: E731
+        nobody = lambda path: os.chown(path, NOBODY, NOBODY)  # noqa: E731
+        long_etag = b'"' + b"e" * (64 * 1024 - 2) + b'"'
+        # label -> (the cache before: a query to fill it from, or a spoil of a planted cache; the server's
+        #           query; a hit; the stored validation string after; log lines)
+        cases = {
+            "same ETag": (etag('"quoted"'), etag('"quoted"'), True, b'"quoted"', []),
+            "same weak ETag": (etag('W/"weak"'), etag('W/"weak"'), True, b'W/"weak"', []),
+            "same ETag of 64 KiB": ("etag_size=65536", "etag_size=65536", True, long_etag, []),
+            "empty body with the cached ETag": (etag('"quoted"'), "/empty?etag=" + quote('"quoted"'), True,
+                                                b'"quoted"', []),
+            "weak for strong": (etag('W/"weak"'), etag('"weak"'), False, b'"weak"', []),
+            "the cached ETag longer": (etag("bare-token-2"), etag("bare-token"), False, b"bare-token", []),
+            "another case": (etag("bare-token"), etag("Bare-token"), False, b"Bare-token", []),
+            "no ETag for a current cache": (etag('"quoted"'), "noetag", False, None, [NO_ETAG_LOG]),
+            "no ETag again": ("noetag", "noetag", False, None, [NO_ETAG_LOG]),
+            "empty ETag": ("noetag", "etag=", False, None, [NO_ETAG_LOG]),
+            "a redirect's ETag, none after it": (etag('"first"'), "/r?status=307&etag=%22first%22&redirect=" + quote(
+                "/small.zip?noetag", safe=""), False, None, [NO_ETAG_LOG]),
+            "validation string without the agent": (etag('"quoted"'), etag('"quoted"'), False, b'"quoted"', []),
+        }
+        untrusted = {  # label -> what makes a planted current cache untrustworthy
+            "cache folder of another user": nobody,
+            "agent folder of another user": lambda c: nobody(os.path.join(c, "installagent")),
+            "validation string of another user": lambda c: nobody(os.path.join(c, VALIDATION_FILE)),
+            "cache folder writable by the group": lambda c: os.chmod(c, 0o770),
+            "agent folder writable by all": lambda c: os.chmod(os.path.join(c, "installagent"), 0o777),
+            "validation string writable by all": lambda c: os.chmod(os.path.join(c, VALIDATION_FILE), 0o666),
+            "validation string a symbolic link": self.link_validation_string,
+        }
+        cases["an empty stored ETag, no ETag"] = (lambda c: open(os.path.join(c, VALIDATION_FILE), "wb").close(),
+                                                  "noetag", False, None, [NO_ETAG_LOG])
+        for label, spoil in untrusted.items():
+            cases["untrusted: " + label] = (spoil, "", False, b'"file-%d"' % len(PADDED), [])
+        self.assertEqual(os.geteuid(), 0, "handing files to another user needs root")
+        for label, (before, query, hit, stored, logs) in cases.items():
+            with self.subTest(label):
+                self.clear_cache()
+                marker = self.plant(before) if callable(before) else self.fill(before)
+                if label == "validation string without the agent":
+                    os.remove(self.cache("installagent", "install"))
+                bundle, result = self.run_download(self.url(query), ARGS)
+                self.assert_started_from_cache(result, bundle, ARGS, unpacked=not hit, log_patterns=logs)
+                self.assertEqual(self.stored_validation_string(), stored)
+                self.assertEqual(os.path.exists(marker), hit, "the cached agent kept" if not hit else "replaced")
+                if hit:
+                    self.assertEqual(os.stat(self.cache("installagent", "install")).st_mtime, MARK_TIME, "re-unpacked")
+                self.assertFalse(os.path.exists(self.record_file + ".planted"), "an untrusted install agent ran")
+                for folder, dirs, files in os.walk(os.path.join(self.home, ".korvex")):
+                    for path in [folder, *(os.path.join(folder, n) for n in dirs + files)]:
+                        info = os.lstat(path)
+                        self.assertEqual((info.st_uid, info.st_mode & 0o022), (0, 0), path)
 
     def test_current_cache_is_started_without_downloading(self):
-        archive = agent_archive(("padding.bin", os.urandom(BIG), 0o644), compression=zipfile.ZIP_STORED)
-        size = len(archive)
-        self.publish("big.zip", archive)
+        self.publish("big.zip", agent_archive(("padding.bin", os.urandom(BIG), 0o644), compression=zipfile.ZIP_STORED))
         bundle = self.download_bundle(self.fault_url("/big.zip"))
         first = self.finish_program(self.start_program(bundle.program, ARGS, {"AGENT_SAY": AGENT_SAYS.decode()}))
         self.assert_started_from_cache(first, bundle, ARGS)
         self.assertLess(first.peak_memory_kib * 1024, BIG, "the archive was held in memory")
-        self.assertEqual(self.stored_validation_string(), b'"file-%d"' % size)
-        marker = self.mark_cached_agent()
-
         before = self.idle_fault_stats()
         # The same ETag, sent slowly: the run ends long before the archive could arrive.
         bundle, second = self.run_download(self.fault_url("/big.zip?rate=%d" % RATE), ARGS, timeout=15)
         after = self.idle_fault_stats()
         self.assert_started_from_cache(second, bundle, ARGS, unpacked=False)
-        self.assert_cached_agent_untouched(marker)
         self.assertEqual(after["requests"] - before["requests"], 1)
         self.assertLess(after["bytes_sent"] - before["bytes_sent"], 4 * 1024 * 1024)
-        self.assertEqual(self.stored_validation_string(), b'"file-%d"' % size)
 
-    def test_validation_string_is_stored_and_compared_byte_for_byte(self):
-        self.publish("small.zip", only("small"))
-        etags = {  # as sent -> a near miss that must not count as current
-            '"quoted"': '"quoted "',
-            'W/"weak"': '"weak"',
-            "bare-token": "Bare-token",
-            '"with space"': "with space",
-        }
-        for etag, near_miss in etags.items():
-            with self.subTest(etag):
-                self.clear_cache()
-                url = self.fault_url("/small.zip?etag=" + quote(etag))
-                bundle, result = self.run_download(url, ARGS)
-                self.assert_started_from_cache(result, bundle, ARGS)
-                self.assertEqual(self.stored_validation_string(), etag.encode())
-                marker = self.mark_cached_agent()
-
-                bundle, result = self.run_download(url, ARGS)
-                self.assert_started_from_cache(result, bundle, ARGS, unpacked=False)
-                self.assert_cached_agent_untouched(marker)
-
-                bundle, result = self.run_download(self.fault_url("/small.zip?etag=" + quote(near_miss)), ARGS)
-                self.assert_started_from_cache(result, bundle, ARGS)
-                self.assertFalse(os.path.exists(marker), "outdated install agent kept")
-                self.assertEqual(self.stored_validation_string(), near_miss.encode())
-
-    def test_changed_archive_replaces_cached_agent(self):
-        self.publish("changing.zip", only("old-only"))
-        bundle, result = self.run_download(self.nginx.url("changing.zip"), ARGS)
-        self.assert_started_from_cache(result, bundle, ARGS)
-        old_etag = self.nginx.etag("changing.zip")
-        self.assertEqual(self.stored_validation_string(), old_etag)
-        marker = self.mark_cached_agent()
-
-        path = os.path.join(self.www, self.publish("changing.zip", only("new-only, longer")))
-        os.utime(path, (MARK_TIME, MARK_TIME))  # nginx's ETag changes with the time and the size
-        new_etag = self.nginx.etag("changing.zip")
-        self.assertNotEqual(new_etag, old_etag)
-        bundle, result = self.run_download(self.nginx.url("changing.zip"), ARGS)
-        self.assert_started_from_cache(result, bundle, ARGS)
-        self.assertEqual(sorted(os.listdir(self.cache("installagent"))), ["install", "new-only, longer"])
-        self.assertFalse(os.path.exists(marker))
-        self.assertEqual(self.stored_validation_string(), new_etag)
-
-    def test_download_without_etag_is_never_current(self):
-        self.publish("plain.zip", only("plain"))
-        runs = [  # (query, stored validation string afterwards)
-            ("", b'"file-%d"' % os.path.getsize(os.path.join(self.www, "plain.zip"))),
-            ("?noetag", None),  # replaces a cache that was current
-            ("?noetag", None),  # downloads again
-            ("?etag=", None),  # an empty ETag is no validation string either
-            ("?etag=", None),
-        ]
-        for number, (query, stored) in enumerate(runs):
-            with self.subTest(run=number, query=query):
-                marker = self.mark_cached_agent() if number else None
-                before = self.idle_fault_stats()
-                bundle, result = self.run_download(self.fault_url("/plain.zip" + query), ARGS)
-                after = self.idle_fault_stats()
-                self.assert_started_from_cache(result, bundle, ARGS, log_patterns=[NO_ETAG_LOG] if query else [])
-                self.assertEqual(self.stored_validation_string(), stored)
-                self.assertGreaterEqual(after["bytes_sent"] - before["bytes_sent"],
-                                        os.path.getsize(os.path.join(self.www, "plain.zip")))
-                if marker:
-                    self.assertFalse(os.path.exists(marker), "outdated install agent kept")
+    def test_agent_status_decides_the_run(self):
+        for route in ("downloaded", "cached"):
+            with self.subTest(route):
+                _, result = self.run_download(self.url(""), ARGS, env={"AGENT_EXIT": "3"})
+                self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
+                self.assertEqual(result.stderr.splitlines()[-3:], [AGENT_SAYS, NOT_SUCCESSFUL, FAILED])
+                self.assertEqual(result.record.argv0, os.fsencode(self.cache("installagent", "install")))
+                self.assert_no_temp_left()
 
     def test_cache_is_private_and_hits_whatever_the_umask(self):
         self.publish("umask.zip", agent_archive(("shared-data", b"x", 0o666), ("tools/", b"", 0o777)))
@@ -136,45 +147,32 @@ class CacheTest(DownloadTestCase):
                     self.assertEqual(os.stat(folder).st_mode & private, 0, folder)
                     for name in files:
                         self.assertEqual(os.stat(os.path.join(folder, name)).st_mode & 0o022, 0, name)
-                for name in (".validatestring", ".lock"):
+                for name in (VALIDATION_FILE, ".lock"):
                     self.assertEqual(os.stat(self.cache(name)).st_mode & 0o777, 0o600, name)
 
-    def test_validation_string_without_agent_entry_downloads_again(self):
-        self.publish("entry.zip", only("entry"))
-        url = self.fault_url("/entry.zip")
-        bundle, result = self.run_download(url, ARGS)
-        self.assert_started_from_cache(result, bundle, ARGS)
-        stored = self.stored_validation_string()
-        os.remove(self.cache("installagent", "install"))
-        bundle, result = self.run_download(url, ARGS)
-        self.assert_started_from_cache(result, bundle, ARGS)
-        self.assertEqual(self.stored_validation_string(), stored)
-
     def test_signed_cache_is_current_only_for_its_key(self):
-        path = os.path.join(self.www, self.publish("signed.zip", only("signed")))
+        path = os.path.join(self.www, self.publish("signed.zip", agent_archive()))
         with tempfile.TemporaryDirectory(prefix="bootstrap-key-") as folder:
             key = minisign_key(folder)
             self.publish("signed.zip.minisig", minisign_sign(key, path))
-        runs = [  # (bundle's key, unpacked, signature requests, stored key id afterwards)
-            (None, True, 0, None),  # an unsigned bundle makes no signature request
-            (key.public, True, 1, key.key_id),  # its cache is outdated for a bundle with a key
-            (key.public, False, 0, key.key_id),  # a hit: no signature fetched
-            (None, False, 0, key.key_id),  # the same archive: current for an unsigned bundle too
+            self.publish("legacy.zip", agent_archive(("legacy", b"x", 0o644)))
+            self.publish("legacy.zip.minisig", minisign_sign(key, os.path.join(self.www, "legacy.zip"), "-l"))
+        runs = [  # (archive, the bundle's key, unpacked, signature requests, stored key id afterwards)
+            ("signed.zip", None, True, 0, None),  # an unsigned bundle makes no signature request
+            ("signed.zip", key.public, True, 1, key.key_id),  # its cache is outdated for a bundle with a key
+            ("signed.zip", key.public, False, 0, key.key_id),  # a hit: no signature fetched
+            ("signed.zip", None, False, 0, key.key_id),  # the same archive: current for an unsigned bundle too
+            ("legacy.zip", key.public, True, 1, key.key_id),  # a legacy signature verifies too
         ]
-        for number, (public, unpacked, requests, stored) in enumerate(runs):
+        for number, (name, public, unpacked, requests, stored) in enumerate(runs):
             with self.subTest(run=number, signed=bool(public)):
-                marker = self.mark_cached_agent() if number else None
                 before = self.nginx.error_log("access.log").count(".minisig")
-                bundle = self.download_bundle(self.nginx.url("signed.zip"), "run-%d" % number,
-                                              {KEY_FILE: public} if public else {})
+                bundle = self.download_bundle(self.nginx.url(name), "run-%d" % number, {KEY_FILE: public} if public
+                                              else {})
                 result = self.run_program(bundle.program, ARGS, env={"AGENT_SAY": AGENT_SAYS.decode()})
                 self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked)
                 self.assertEqual(self.nginx.error_log("access.log").count(".minisig") - before, requests)
                 self.assertEqual(self.stored_validation_string(".verifiedkey"), stored)
-                if marker and unpacked:
-                    self.assertFalse(os.path.exists(marker), "outdated install agent kept")
-                elif marker:
-                    self.assert_cached_agent_untouched(marker)
         self.assertEqual(os.stat(self.cache(".verifiedkey")).st_mode & 0o777, 0o600)
 
 

@@ -1,6 +1,5 @@
-"""The program killed at many points of a download and of the unpacking, and
-SIGINT or SIGTERM outside the download window: while unzip runs, and while the
-install agent runs."""
+"""The program killed at many points of a download and of the unpacking; SIGINT and SIGTERM while
+the window downloads or unpacks, while unzip unpacks the bundle's archive, and while the agent runs."""
 import glob
 import os
 import shutil
@@ -10,7 +9,7 @@ import unittest
 import zipfile
 
 from bootstrap_fixture import (ARCHIVE, DOWNLOADING, ENTRY, FAILED, INITIALIZING, NOT_SUCCESSFUL, RECORDING_AGENT,
-                               DownloadTestCase, split_stderr, zip_archive)
+                               DownloadTestCase, agent_archive, split_stderr, zip_archive)
 
 ARGS = ["--after-kill", "two words"]
 FILES = 1500  # enough small files that unzip takes a while
@@ -21,14 +20,6 @@ def many_files_archive():
     """"install" first, then FILES files: a half-unpacked cache holds the entry but not the rest."""
     payload = [("part/%04d" % i, os.urandom(2048), 0o644) for i in range(FILES)]
     return zip_archive(("install", RECORDING_AGENT, 0o644), *payload, compression=zipfile.ZIP_STORED)
-
-
-def running(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
 
 
 class KillTest(DownloadTestCase):
@@ -48,22 +39,13 @@ class KillTest(DownloadTestCase):
     def bytes_sent(self):
         return self.faults.stats()["bytes_sent"] - self.sent_before
 
-    def stderr_of(self, proc):
-        proc.output[1].seek(0)
-        return proc.output[1].read()
-
-    def assert_cache_consistent(self):
-        """A stored validation string stands only beside a complete install agent."""
-        if self.stored_validation_string() is not None:
-            self.assertTrue(os.path.exists(self.cache("installagent", "install")))
-            self.assertEqual(self.cached_parts(), FILES, "a half-unpacked cache counts as current")
-
     def test_killed_anywhere_the_next_run_starts_a_complete_agent(self):
         slow_tail = "/many.zip?rate=%d&rate_from=%d" % (RATE, len(self.archive) - RATE)
         triggers = {  # name -> (path, condition on the running program)
             "transfer begun": (slow_tail, lambda proc: self.bytes_sent() > 0),
             "transfer half done": (slow_tail, lambda proc: self.bytes_sent() > len(self.archive) // 2),
-            "unpacking begun": ("/many.zip", lambda proc: INITIALIZING in self.stderr_of(proc)),
+            "unpacking begun": ("/many.zip", lambda proc: INITIALIZING in (proc.output[1].seek(0) or
+                                                                            proc.output[1].read())),
             "first files unpacked": ("/many.zip", lambda proc: self.cached_parts() > 0),
             "a third unpacked": ("/many.zip", lambda proc: self.cached_parts() > FILES // 3),
             "all files unpacked": ("/many.zip", lambda proc: self.cached_parts() >= FILES),
@@ -81,7 +63,8 @@ class KillTest(DownloadTestCase):
                     time.sleep(delay)
                     proc.kill()
                     proc.wait()
-                    self.assert_cache_consistent()
+                    if self.stored_validation_string() is not None:  # only beside a complete agent
+                        self.assertEqual(self.cached_parts(), FILES, "a half-unpacked cache counts as current")
                     shutil.rmtree(self.tmpdir)  # what a killed run leaves there is not judged
                     os.mkdir(self.tmpdir)
 
@@ -91,11 +74,9 @@ class KillTest(DownloadTestCase):
                     self.assertEqual(self.stored_validation_string(), b'"file-%d"' % len(self.archive))
 
 
-# An install agent that cleans up for 7 s after a SIGINT or SIGTERM, in its
-# own files, and then ends with $AGENT_EXIT. In $AGENT_DIR: "pid" once it
-# runs, one line in "signals" per signal it caught, "done" when it finished
-# with its files still there, and what it (its shell) says in "stderr".
-# $AGENT_SLEEP: how long it runs undisturbed.
+# An agent that cleans up for 7 s after a SIGINT or SIGTERM, then ends with $AGENT_EXIT; in $AGENT_DIR:
+# "pid" once it runs, a line in "signals" per signal caught, "done" when it finished with its files still
+# there, its shell's "stderr".  $AGENT_SLEEP: how long it runs undisturbed.
 CLEANING_AGENT = b"""\
 exec 2>> "$AGENT_DIR/stderr"
 finish() { [ -e "$0" ] && echo done > "$AGENT_DIR/done"; exit "$AGENT_EXIT"; }
@@ -135,11 +116,7 @@ class SignalTest(DownloadTestCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.publish("cleaning.zip", zip_archive(("install", CLEANING_AGENT, 0o644)))
-
-    def assert_ended_by_signal(self, result):
-        self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
-        self.assertEqual(result.stderr.splitlines()[-1:], [FAILED], result.stderr)
-        self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
+        cls.publish("agent.zip", agent_archive())
 
     def agent_bundle(self, route, label):
         """A bundle whose install agent is CLEANING_AGENT, reached by `route`."""
@@ -184,13 +161,43 @@ class SignalTest(DownloadTestCase):
                 self.assertEqual(read_text(os.path.join(agent_dir, "done")), "done\n", "the agent was cut short")
         self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
 
+    def test_signal_while_the_window_downloads(self):
+        """A cancel ends the transfer at once, even with a server that sends nothing more."""
+        bodies = {"slow": ("/long?size=100000000&rate=65536", signal.SIGINT),
+                  "stalled": ("/long?size=100000000&stall_after=1000", signal.SIGTERM)}
+        for label, (path, signum) in bodies.items():
+            with self.subTest(label, signal=signum.name):
+                before = self.idle_fault_stats()["bytes_sent"]
+                proc = self.start_program(self.download_bundle(self.fault_url(path), label).program, ARGS)
+                self.wait_until(lambda: self.faults.stats()["bytes_sent"] > before, "the download begin", proc)
+                proc.send_signal(signum)
+                self.assert_download_failed(self.finish_program(proc, timeout=15), [])
+                self.idle_fault_stats()  # the transfer was abandoned
+                self.assertIsNone(self.stored_validation_string())
+
+    def test_window_closed_while_unpacking_starts_nothing(self):
+        started, go, trace = (os.path.join(self.root, n) for n in ("unzip-started", "unzip-go", "trace"))
+        self.addCleanup(lambda: open(go, "w").close())  # never leaves the stand-in waiting
+        stand_in = os.path.join(self.folder("bin"), "unzip")
+        with open(stand_in, "w") as f:  # creates `started`, waits for `go` (at most 30 s), then runs unzip
+            f.write("#!/bin/sh\n: > '%s'\ni=0\nwhile [ ! -e '%s' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); "
+                    'done\nexec %s "$@"\n' % (started, go, shutil.which("unzip")))
+        os.chmod(stand_in, 0o755)
+        env = {"PATH": os.path.dirname(stand_in) + os.pathsep + os.environ["PATH"], "QZ_BOOTSTRAP_UI_TRACE": trace}
+        proc = self.start_program(self.download_bundle(self.nginx.url("agent.zip")).program, ARGS, env)
+        self.wait_until(lambda: os.path.exists(started), "unzip start", proc)
+        proc.send_signal(signal.SIGTERM)
+        self.wait_until(lambda: "closed" in read_text(trace).splitlines(), "the window close", proc, bound=15)
+        open(go, "w").close()
+        self.assert_download_failed(self.finish_program(proc), [])
+
     def test_sigterm_while_unzip_runs(self):
-        agent = many_files_archive()
-        bundle = self.make_bundle({ARCHIVE: agent})
+        bundle = self.make_bundle({ARCHIVE: many_files_archive()})
         for delay in (0.0, 0.02, 0.1):
             with self.subTest(delay=delay):
                 proc = self.start_program(bundle.program, ARGS)
-                self.wait_until(lambda: any(os.listdir(d) for d in glob.glob(os.path.join(self.tmpdir, "qz*"))), "unzip at work", proc)
+                self.wait_until(lambda: any(os.listdir(d) for d in glob.glob(os.path.join(self.tmpdir, "qz*"))),
+                                "unzip at work", proc)
                 time.sleep(delay)
                 signalled = time.time()
                 os.kill(proc.pid, signal.SIGTERM)
@@ -198,12 +205,11 @@ class SignalTest(DownloadTestCase):
                 if result.status == 0:  # unzip and the agent were done before the signal came
                     self.assertIsNotNone(result.record)
                     continue
-                self.assert_ended_by_signal(result)
-                # An agent may have run before the signal, which then came while the
-                # temporary folder was being removed; none may run after it.
+                self.assertEqual((result.status, result.stdout, result.stderr.splitlines()[-1:]), (255, b"", [FAILED]))
+                self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
+                # An agent may have run before the signal, which came as its folder was removed; none after it.
                 if result.record is not None:
-                    self.assertLess(os.path.getmtime(self.record_file), signalled,
-                                    "the install agent ran after the signal")
+                    self.assertLess(os.path.getmtime(self.record_file), signalled, "the agent ran after the signal")
 
 
 if __name__ == "__main__":

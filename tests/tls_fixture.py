@@ -1,14 +1,6 @@
-"""Certificates made with the openssl command for HTTPS tests on 127.0.0.1.
-
-make_certificates(folder) writes, with fresh keys:
-
-    ca.pem, ca.key           a certificate authority of the test's own
-    server.pem, server.key   a server certificate for 127.0.0.1 and localhost, signed by ca
-    self.pem, self.key       a self-signed server certificate for 127.0.0.1 and localhost
-
-and gives their paths.  Nothing here is trusted by the system; a client trusts
-ca.pem only when told to (SSL_CERT_FILE).
-"""
+"""Certificates made with openssl for HTTPS tests on 127.0.0.1, with fresh keys: an authority of the
+test's own (ca.pem), a server certificate for 127.0.0.1 and localhost signed by it, and a self-signed
+one.  Nothing here is trusted by the system; a client trusts ca.pem only through SSL_CERT_FILE."""
 import os
 import subprocess
 from typing import NamedTuple
