@@ -12,6 +12,7 @@ answer with that status.  The query chooses the rest:
     length=N (announced; larger than the body: cut short)  nolength
     redirect=TARGET  loop  rate=N (bytes a second)  rate_from=N (first N at full speed)
     stall_after=N (then nothing)  silent (never answers)
+    header=Name:Value (an extra header, repeatable)  echo (the body is the request as received)
 
 GET /_stats gives {"requests", "bytes_sent", "open"}; a client gone ends its answer.
 """
@@ -78,9 +79,13 @@ class Handler(BaseHTTPRequestHandler):
             with open(file, "rb") as f:
                 data = f.read()
             size, body = len(data), lambda offset, n: data[offset:offset + n]
+        elif "echo" in query:
+            text = self.requestline.encode() + b"\r\n" + bytes(self.headers)
+            size, body = len(text), lambda offset, n: text[offset:offset + n]
         else:
             size, body = int(one("size", "0")), lambda offset, n: PATTERN[offset % 251:offset % 251 + n]
-        etag, headers = '"%s-%d"' % ("file" if file else "gen", size), []
+        etag = '"%s-%d"' % ("file" if file else "gen", size)
+        headers = [tuple(header.split(":", 1)) for header in query.get("header", [])]
         if "etag_size" in query:
             etag = '"%s"' % ("e" * (int(one("etag_size", "2")) - 2))
         if "noetag" not in query:
