@@ -11,8 +11,8 @@ from bootstrap_fixture import (AGENT_SAYS, FAILED, KEY_FILE, NO_ETAG_LOG, NOBODY
                                VALIDATION_FILE, DownloadTestCase, agent_archive, minisign_key, minisign_sign)
 
 ARGS = ["--from-cache", "two words"]
-BIG = 16 * 1024 * 1024
-RATE = 128 * 1024  # bytes a second: the whole big archive would take two minutes
+BIG = 64 * 1024 * 1024  # larger than any sanitizer build's own memory
+RATE = 512 * 1024  # bytes a second: the whole big archive would take two minutes
 MARK_TIME = 1_000_000_000  # an mtime that no unpacking gives (archives carry 2020)
 PLANTED = b'echo planted agent ran > "$AGENT_RECORD.planted"\n'
 # Many reads: a check repeated at every read shows as a repeated log line.
