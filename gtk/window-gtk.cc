@@ -1,5 +1,7 @@
 #include "gtk/window-gtk.h"
 
+#include <gtk/gtk.h>
+
 #include <cmath>
 #include <string>
 
@@ -8,37 +10,10 @@
 namespace {
 
 constexpr double kPulseSeconds = 0.1;
-// GtkProgressBar knows a fraction only: the bar keeps its value, maximum and
-// mode on itself, under this key, for reading back.
-constexpr char kProgressKey[] = "bootstrap-progress";
 constexpr char kFailureClass[] = "failure";
 constexpr char kStyle[] = "label.failure { color: #d01010; }";
-// What a screen reader says for the controls without text of their own.
-constexpr char kImageName[] = "Splash image";
-constexpr char kProgressName[] = "Download progress";
 // The splash's box, in window units.
 constexpr int kSplashSize = 400;
-
-template <typename T>
-T* builderObject(GtkBuilder* builder, const char* name) {
-  return reinterpret_cast<T*>(gtk_builder_get_object(builder, name));
-}
-
-void deleteProgress(gpointer progress) { delete static_cast<ProgressState*>(progress); }
-
-const ProgressState& storedProgress(GtkProgressBar* bar) {
-  static const ProgressState none;
-  auto* progress = static_cast<ProgressState*>(g_object_get_data(G_OBJECT(bar), kProgressKey));
-  return progress != nullptr ? *progress : none;
-}
-
-void addFailureStyle() {
-  GtkCssProvider* provider = gtk_css_provider_new();
-  gtk_css_provider_load_from_data(provider, kStyle, -1, nullptr);
-  gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(provider),
-                                            GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-  g_object_unref(provider);
-}
 
 void setAccessible(GtkWidget* widget, AtkRole role, const char* name) {
   AtkObject* accessible = gtk_widget_get_accessible(widget);
@@ -46,64 +21,128 @@ void setAccessible(GtkWidget* widget, AtkRole role, const char* name) {
   if (name != nullptr) atk_object_set_name(accessible, name);
 }
 
-// "accessible <control> <role> <name>", read back through ATK as assistive
-// technology reads it; the progress bar adds " value <current value>".
-std::string accessibleLine(const char* control, GtkWidget* widget) {
+// The control as assistive technology reads it, through ATK.
+AccessibleReading readAccessible(const char* control, GtkWidget* widget) {
   AtkObject* accessible = gtk_widget_get_accessible(widget);
   const gchar* name = atk_object_get_name(accessible);
-  std::string line = std::string("accessible ") + control + " " +
-                     atk_role_get_name(atk_object_get_role(accessible)) + " " +
-                     traceEscape(name != nullptr ? name : "");
-  if (ATK_IS_VALUE(accessible)) {
+  AccessibleReading reading{control, atk_role_get_name(atk_object_get_role(accessible)),
+                            name != nullptr ? name : "", ATK_IS_VALUE(accessible) != FALSE, 0};
+  if (reading.hasValue) {
     gchar* text = nullptr;
-    double value = 0;
-    atk_value_get_value_and_text(ATK_VALUE(accessible), &value, &text);
+    atk_value_get_value_and_text(ATK_VALUE(accessible), &reading.value, &text);
     g_free(text);
-    line += " value " + traceNumber(value);
   }
-  return line + "\n";
+  return reading;
 }
 
-}  // namespace
+class GtkWindowView : public WindowView {
+ public:
+  explicit GtkWindowView(MainLoop& loop);
+  ~GtkWindowView() override { g_object_unref(builder_); }
 
-GtkWindowView::GtkWindowView(MainLoop& loop) : loop_(loop), builder_(gtk_builder_new()) {
+  void apply(const WindowState& state) override;
+  void show() override;
+  void launched(bool) override {}
+  void takeDown() override;
+  WindowState readBack() const override;
+
+ private:
+  template <typename T>
+  T* object(const char* name) {
+    return reinterpret_cast<T*>(gtk_builder_get_object(builder_, name));
+  }
+  static gboolean onDelete(GtkWidget*, GdkEvent*, gpointer self) {
+    static_cast<GtkWindowView*>(self)->requestClose();
+    return TRUE;  // the close request takes the window down
+  }
+  static gboolean onKeyPress(GtkWidget* widget, GdkEventKey* event, gpointer self);
+  static void onClicked(GtkButton*, gpointer self) {
+    static_cast<GtkWindowView*>(self)->requestClose();
+  }
+  void applySplash(const std::string& path);
+  void traceAccessibility() const;
+
+  MainLoop& loop_;
+  GtkBuilder* builder_ = gtk_builder_new();
+  GtkWidget* window_;
+  GtkImage* image_;
+  GtkProgressBar* progress_;
+  GtkLabel* status_;
+  GtkButton* button_;
+  // GtkProgressBar knows a fraction only: its value, maximum and mode are
+  // kept here for reading back.
+  ProgressState shownProgress_;
+  std::string splashShown_;  // the path last loaded
+  MainLoop::TimerId pulse_ = 0;
+  MainLoop::TimerId accessibilityTrace_ = 0;
+};
+
+GtkWindowView::GtkWindowView(MainLoop& loop) : loop_(loop) {
   gtk_builder_add_callback_symbol(builder_, "download_window_delete", G_CALLBACK(&onDelete));
   gtk_builder_add_callback_symbol(builder_, "download_window_key_press", G_CALLBACK(&onKeyPress));
   gtk_builder_add_callback_symbol(builder_, "download_window_button_clicked",
                                   G_CALLBACK(&onClicked));
   gtk_builder_add_from_string(builder_, kDownloadWindowUi, -1, nullptr);
   gtk_builder_connect_signals(builder_, this);
-  window_ = builderObject<GtkWidget>(builder_, "window");
-  image_ = builderObject<GtkImage>(builder_, "image");
-  progress_ = builderObject<GtkProgressBar>(builder_, "progress");
-  status_ = builderObject<GtkLabel>(builder_, "status");
-  button_ = builderObject<GtkButton>(builder_, "button");
+  window_ = object<GtkWidget>("window");
+  image_ = object<GtkImage>("image");
+  progress_ = object<GtkProgressBar>("progress");
+  status_ = object<GtkLabel>("status");
+  button_ = object<GtkButton>("button");
   gtk_window_set_title(GTK_WINDOW(window_), currentWindowTitle().c_str());
-  describeControls();
-  addFailureStyle();
-}
 
-GtkWindowView::~GtkWindowView() {
-  takeDown();
-  g_object_unref(builder_);
+  setAccessible(window_, ATK_ROLE_FRAME, nullptr);  // named by its title
+  setAccessible(GTK_WIDGET(image_), ATK_ROLE_IMAGE, "Splash image");
+  setAccessible(GTK_WIDGET(progress_), ATK_ROLE_PROGRESS_BAR, "Download progress");
+  setAccessible(GTK_WIDGET(status_), ATK_ROLE_STATUSBAR, nullptr);    // named by its text
+  setAccessible(GTK_WIDGET(button_), ATK_ROLE_PUSH_BUTTON, nullptr);  // named by its title
+  // The status line says what the bar's progress is about.
+  AtkObject* progress = gtk_widget_get_accessible(GTK_WIDGET(progress_));
+  AtkObject* status = gtk_widget_get_accessible(GTK_WIDGET(status_));
+  atk_object_add_relationship(progress, ATK_RELATION_DESCRIBED_BY, status);
+  atk_object_add_relationship(status, ATK_RELATION_DESCRIPTION_FOR, progress);
+
+  GtkCssProvider* provider = gtk_css_provider_new();
+  gtk_css_provider_load_from_data(provider, kStyle, -1, nullptr);
+  gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(provider),
+                                            GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  g_object_unref(provider);
 }
 
 void GtkWindowView::apply(const WindowState& state) {
-  if (takenDown_) return;
-  applyStatus(state);
-  applyProgress(state.progress);
-  applyButton(state);
-  applySplash(state);
-}
+  if (state.status != gtk_label_get_text(status_))
+    gtk_label_set_text(status_, state.status.c_str());
+  GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(status_));
+  if (state.statusColor == TextColor::kRed) {
+    gtk_style_context_add_class(style, kFailureClass);
+  } else {
+    gtk_style_context_remove_class(style, kFailureClass);
+  }
 
-void GtkWindowView::refresh() {
-  if (takenDown_) return;
-  gtk_widget_queue_resize(window_);
-  gtk_widget_queue_draw(window_);
+  const ProgressState& progress = state.progress;
+  if (!progress.indeterminate) {
+    gtk_progress_bar_set_fraction(progress_, progressFraction(progress));
+  } else if (!shownProgress_.indeterminate) {
+    gtk_progress_bar_pulse(progress_);  // shows the moving block, standing
+  }
+  shownProgress_ = progress;
+  bool moving = progress.indeterminate && progress.animating;
+  if (moving && pulse_ == 0) {
+    pulse_ = loop_.addTimer(kPulseSeconds, true, [this] { gtk_progress_bar_pulse(progress_); });
+  } else if (!moving && pulse_ != 0) {
+    loop_.cancelTimer(pulse_);
+    pulse_ = 0;
+  }
+
+  const gchar* title = gtk_button_get_label(button_);
+  if (title == nullptr || state.buttonTitle != title) {
+    gtk_button_set_label(button_, state.buttonTitle.c_str());
+  }
+  gtk_widget_set_sensitive(GTK_WIDGET(button_), state.buttonEnabled);
+  applySplash(state.splashPath);
 }
 
 void GtkWindowView::show() {
-  if (takenDown_) return;
   gtk_widget_show(window_);
   gtk_window_present(GTK_WINDOW(window_));
   // After the initial lines of the controls, which follow show().
@@ -114,29 +153,24 @@ void GtkWindowView::show() {
 }
 
 void GtkWindowView::takeDown() {
-  if (takenDown_) return;
-  lastReadings_ = readBack();
   traceAccessibility();
-  takenDown_ = true;
   if (pulse_ != 0) loop_.cancelTimer(pulse_);
   if (accessibilityTrace_ != 0) loop_.cancelTimer(accessibilityTrace_);
-  pulse_ = accessibilityTrace_ = 0;
   gtk_widget_destroy(window_);
   gdk_display_flush(gdk_display_get_default());
 }
 
-ControlReadings GtkWindowView::readBack() const {
-  if (takenDown_) return lastReadings_;
-  ControlReadings readings;
+WindowState GtkWindowView::readBack() const {
+  WindowState readings;
   readings.status = gtk_label_get_text(status_);
   GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(status_));
   readings.statusColor =
       gtk_style_context_has_class(style, kFailureClass) ? TextColor::kRed : TextColor::kDefault;
-  readings.progress = storedProgress(progress_);
+  readings.progress = shownProgress_;
   const gchar* title = gtk_button_get_label(button_);
   readings.buttonTitle = title != nullptr ? title : "";
   readings.buttonEnabled = gtk_widget_get_sensitive(GTK_WIDGET(button_));
-  readings.showsImages = true;
+  readings.splashWidth = readings.splashHeight = 0;
   if (gtk_image_get_storage_type(image_) == GTK_IMAGE_SURFACE) {
     // The size the image takes on the screen, in the window's units: a
     // surface made at the screen's scale shows its pixels / that scale.
@@ -153,69 +187,29 @@ ControlReadings GtkWindowView::readBack() const {
   return readings;
 }
 
-gboolean GtkWindowView::onDelete(GtkWidget*, GdkEvent*, gpointer self) {
-  static_cast<GtkWindowView*>(self)->requestClose();
-  return TRUE;  // the close request takes the window down
-}
-
 gboolean GtkWindowView::onKeyPress(GtkWidget*, GdkEventKey* event, gpointer self) {
   auto* view = static_cast<GtkWindowView*>(self);
   if (event->keyval == GDK_KEY_Escape) {  // as the close box
     view->requestClose();
     return TRUE;
   }
-  if (!view->activatesButton(event)) return FALSE;
+  if (!gtk_widget_is_sensitive(GTK_WIDGET(view->button_))) return FALSE;
+  if (event->keyval != GDK_KEY_Return && event->keyval != GDK_KEY_KP_Enter &&
+      event->keyval != GDK_KEY_ISO_Enter)
+    return FALSE;
   gtk_button_clicked(view->button_);
   return TRUE;
 }
 
-void GtkWindowView::onClicked(GtkButton*, gpointer self) {
-  static_cast<GtkWindowView*>(self)->requestClose();
-}
-
-void GtkWindowView::applyStatus(const WindowState& state) {
-  if (state.status != gtk_label_get_text(status_))
-    gtk_label_set_text(status_, state.status.c_str());
-  GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(status_));
-  if (state.statusColor == TextColor::kRed) {
-    gtk_style_context_add_class(style, kFailureClass);
-  } else {
-    gtk_style_context_remove_class(style, kFailureClass);
-  }
-}
-
-void GtkWindowView::applyProgress(const ProgressState& progress) {
-  bool becameIndeterminate = progress.indeterminate && !storedProgress(progress_).indeterminate;
-  g_object_set_data_full(G_OBJECT(progress_), kProgressKey, new ProgressState(progress),
-                         &deleteProgress);
-  if (!progress.indeterminate) {
-    gtk_progress_bar_set_fraction(progress_, progressFraction(progress));
-  } else if (becameIndeterminate) {
-    gtk_progress_bar_pulse(progress_);  // shows the moving block, standing
-  }
-  updatePulse(progress);
-}
-
-void GtkWindowView::applyButton(const WindowState& state) {
-  const gchar* title = gtk_button_get_label(button_);
-  if (title == nullptr || state.buttonTitle != title) {
-    gtk_button_set_label(button_, state.buttonTitle.c_str());
-  }
-  gtk_widget_set_sensitive(GTK_WIDGET(button_), state.buttonEnabled);
-}
-
-void GtkWindowView::applySplash(const WindowState& state) {
-  if (state.splashPath == splashShown_) return;
-  splashShown_ = state.splashPath;
-  if (state.splashPath.empty()) {
-    gtk_image_clear(image_);
-    return;
-  }
+void GtkWindowView::applySplash(const std::string& path) {
+  if (path == splashShown_) return;
+  splashShown_ = path;
+  if (path.empty()) return gtk_image_clear(image_);
   // Loaded at the screen's scale (2 under GDK_SCALE=2), so that the splash
   // stays sharp where a window unit is more than one pixel.
   int scale = gtk_widget_get_scale_factor(GTK_WIDGET(image_));
-  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(
-      state.splashPath.c_str(), kSplashSize * scale, kSplashSize * scale, TRUE, nullptr);
+  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(path.c_str(), kSplashSize * scale,
+                                                        kSplashSize * scale, TRUE, nullptr);
   if (pixbuf == nullptr) return;  // not an image: the view keeps what it showed
   cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, nullptr);
   gtk_image_set_from_surface(image_, surface);
@@ -223,39 +217,17 @@ void GtkWindowView::applySplash(const WindowState& state) {
   g_object_unref(pixbuf);
 }
 
-void GtkWindowView::updatePulse(const ProgressState& progress) {
-  bool moving = progress.indeterminate && progress.animating;
-  if (moving && pulse_ == 0) {
-    pulse_ = loop_.addTimer(kPulseSeconds, true, [this] { gtk_progress_bar_pulse(progress_); });
-  } else if (!moving && pulse_ != 0) {
-    loop_.cancelTimer(pulse_);
-    pulse_ = 0;
-  }
-}
-
-bool GtkWindowView::activatesButton(const GdkEventKey* event) const {
-  if (!gtk_widget_is_sensitive(GTK_WIDGET(button_))) return false;
-  return event->keyval == GDK_KEY_Return || event->keyval == GDK_KEY_KP_Enter ||
-         event->keyval == GDK_KEY_ISO_Enter;
-}
-
-void GtkWindowView::describeControls() {
-  setAccessible(window_, ATK_ROLE_FRAME, nullptr);  // named by its title
-  setAccessible(GTK_WIDGET(image_), ATK_ROLE_IMAGE, kImageName);
-  setAccessible(GTK_WIDGET(progress_), ATK_ROLE_PROGRESS_BAR, kProgressName);
-  setAccessible(GTK_WIDGET(status_), ATK_ROLE_STATUSBAR, nullptr);    // named by its text
-  setAccessible(GTK_WIDGET(button_), ATK_ROLE_PUSH_BUTTON, nullptr);  // named by its title
-  // The status line says what the bar's progress is about.
-  AtkObject* progress = gtk_widget_get_accessible(GTK_WIDGET(progress_));
-  AtkObject* status = gtk_widget_get_accessible(GTK_WIDGET(status_));
-  atk_object_add_relationship(progress, ATK_RELATION_DESCRIBED_BY, status);
-  atk_object_add_relationship(status, ATK_RELATION_DESCRIPTION_FOR, progress);
-}
-
 void GtkWindowView::traceAccessibility() const {
-  if (takenDown_) return;
-  writeTrace(accessibleLine("window", window_) + accessibleLine("image", GTK_WIDGET(image_)) +
-             accessibleLine("progress", GTK_WIDGET(progress_)) +
-             accessibleLine("status", GTK_WIDGET(status_)) +
-             accessibleLine("button", GTK_WIDGET(button_)));
+  if (trace == nullptr) return;
+  trace->recordAccessible({readAccessible("window", window_),
+                           readAccessible("image", GTK_WIDGET(image_)),
+                           readAccessible("progress", GTK_WIDGET(progress_)),
+                           readAccessible("status", GTK_WIDGET(status_)),
+                           readAccessible("button", GTK_WIDGET(button_))});
+}
+
+}  // namespace
+
+std::unique_ptr<WindowView> makeGtkWindowView(MainLoop& loop) {
+  return std::make_unique<GtkWindowView>(loop);
 }

@@ -11,6 +11,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// Shared, so that a callback that unwatches or cancels itself runs to its end.
 using Work = std::shared_ptr<std::function<void()>>;
 
 struct Timer {
@@ -23,63 +24,43 @@ struct Timer {
 class PollMainLoop : public MainLoop {
  public:
   void iterate() override;
-  void watch(int fd, std::function<void()> onReady) override;
+  void watch(int fd, std::function<void()> onReady) override {
+    watches_[fd] = std::make_shared<std::function<void()>>(std::move(onReady));
+  }
   void unwatch(int fd) override { watches_.erase(fd); }
-  TimerId addTimer(double seconds, bool repeat, std::function<void()> work) override;
+  TimerId addTimer(double seconds, bool repeat, std::function<void()> work) override {
+    auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::max(0.0, seconds)));
+    timers_[nextTimer_] = Timer{Clock::now() + interval, interval, repeat,
+                                std::make_shared<std::function<void()>>(std::move(work))};
+    return nextTimer_++;
+  }
   void cancelTimer(TimerId id) override { timers_.erase(id); }
-  void cancelAllTimers() override { timers_.clear(); }
 
  private:
-  // Milliseconds until the next timer is due, or -1 without timers.
-  int pollTimeout() const;
-  void handleReady(const std::vector<pollfd>& fds);
-  void fireDueTimers();
-
   std::map<int, Work> watches_;
   std::map<TimerId, Timer> timers_;
   TimerId nextTimer_ = 1;
 };
 
-void PollMainLoop::watch(int fd, std::function<void()> onReady) {
-  watches_[fd] = std::make_shared<std::function<void()>>(std::move(onReady));
-}
-
-MainLoop::TimerId PollMainLoop::addTimer(double seconds, bool repeat, std::function<void()> work) {
-  auto interval = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(std::max(0.0, seconds)));
-  TimerId id = nextTimer_++;
-  timers_[id] = Timer{Clock::now() + interval, interval, repeat,
-                      std::make_shared<std::function<void()>>(std::move(work))};
-  return id;
-}
-
-int PollMainLoop::pollTimeout() const {
-  if (timers_.empty()) return -1;
-  Clock::time_point next = Clock::time_point::max();
-  for (const auto& entry : timers_) next = std::min(next, entry.second.deadline);
-  auto wait = std::chrono::duration<double, std::milli>(next - Clock::now()).count();
-  return wait <= 0 ? 0 : static_cast<int>(std::ceil(wait));
-}
-
 void PollMainLoop::iterate() {
   std::vector<pollfd> fds;
   for (const auto& entry : watches_) fds.push_back(pollfd{entry.first, POLLIN, 0});
-  int ready = poll(fds.data(), fds.size(), pollTimeout());
-  if (ready > 0) handleReady(fds);
-  fireDueTimers();
-}
-
-void PollMainLoop::handleReady(const std::vector<pollfd>& fds) {
-  for (const pollfd& fd : fds) {
-    if (fd.revents == 0) continue;
-    auto watch = watches_.find(fd.fd);  // an earlier callback may have unwatched it
-    if (watch == watches_.end()) continue;
-    Work work = watch->second;
-    (*work)();
+  int timeout = -1;
+  if (!timers_.empty()) {
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto& entry : timers_) next = std::min(next, entry.second.deadline);
+    auto wait = std::chrono::duration<double, std::milli>(next - Clock::now()).count();
+    timeout = wait <= 0 ? 0 : static_cast<int>(std::ceil(wait));
   }
-}
-
-void PollMainLoop::fireDueTimers() {
+  if (poll(fds.data(), fds.size(), timeout) > 0) {
+    for (const pollfd& fd : fds) {
+      auto watch = watches_.find(fd.fd);  // an earlier callback may have unwatched it
+      if (fd.revents == 0 || watch == watches_.end()) continue;
+      Work work = watch->second;
+      (*work)();
+    }
+  }
   Clock::time_point now = Clock::now();
   std::vector<TimerId> due;
   for (const auto& entry : timers_) {

@@ -21,7 +21,6 @@ class MainLoop {
   virtual TimerId addTimer(double seconds, bool repeat, std::function<void()> work) = 0;
   // Harmless for a timer that fired (once) or was cancelled.
   virtual void cancelTimer(TimerId id) = 0;
-  virtual void cancelAllTimers() = 0;
 };
 
 // A loop of poll(2) that knows no toolkit events (the terminal window's).

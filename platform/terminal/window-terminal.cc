@@ -1,20 +1,39 @@
-#include "platform/terminal/window-terminal.h"
-
+// The terminal window: the download window drawn on standard error, for runs
+// without a display.
+//
+// On a terminal it is one line redrawn in place (a bar of characters and the
+// status text, sized and cut to the terminal's width), ended with a line feed
+// when the window closes; other writers' lines go above it. A resize of the
+// terminal redraws it at the new width. While it stands there, a terminal on
+// standard input does not echo what is typed (Return included), so that the
+// line stays whole and ends cleanly. A failure's text is also written whole
+// above the line. Elsewhere it writes one plain line per line of each new
+// status text. After a failure (the status turned red), and when no transfer
+// was started, it waits for Return when standard input is a terminal and
+// closes at once otherwise.
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
+#include "base/stderr_lock.h"
 #include "platform/app/self_pipe.h"
-#include "platform/terminal/terminal_render.h"
 #include "platform/window/toolkit.h"
 
 namespace {
 
 constexpr double kAnimationSeconds = 0.1;
+// Cells between the bar's brackets: a third of the terminal's width, within
+// these bounds (20 on 60 columns, 26 on 80); and the cells of an
+// indeterminate bar's segment.
+constexpr int kMinBarCells = 10;
+constexpr int kMaxBarCells = 40;
+constexpr int kSegmentCells = 5;
 
 int terminalColumns() {
   winsize size = {};
@@ -22,87 +41,148 @@ int terminalColumns() {
   return 80;
 }
 
-// The write end of the watch's pipe, for the signal handler.
-volatile sig_atomic_t resizeNotifyFd = -1;
-
-void onResize(int) {
-  int savedErrno = errno;
-  if (resizeNotifyFd >= 0) SelfPipe::notifyFd(resizeNotifyFd, 0);
-  errno = savedErrno;
+// The first `count` UTF-8 characters of `text`; `count` is lowered by the
+// characters taken.
+std::string firstCharacters(const std::string& text, int& count) {
+  size_t end = 0;
+  for (; end < text.size(); ++end) {
+    if ((static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) continue;  // not a first byte
+    if (count == 0) break;
+    --count;
+  }
+  return text.substr(0, end);
 }
 
-}  // namespace
+// "[" + `cells` cells + "]". Determinate: the bar's fraction of the cells '#',
+// the rest '-'. Indeterminate: a segment of '#' that bounces from end to end
+// as `phase` counts up.
+std::string terminalBar(const ProgressState& progress, int phase, int cells) {
+  cells = std::max(cells, kSegmentCells);
+  std::string bar(cells, '-');
+  if (progress.indeterminate) {
+    const int travel = cells - kSegmentCells;
+    int step = travel == 0 ? 0 : phase % (2 * travel);
+    if (step < 0) step += 2 * travel;
+    bar.replace(step <= travel ? step : 2 * travel - step, kSegmentCells, kSegmentCells, '#');
+  } else {
+    int filled = static_cast<int>(std::floor(progressFraction(progress) * cells));
+    bar.replace(0, filled, filled, '#');
+  }
+  return "[" + bar + "]";
+}
 
-// SIGWINCH as a byte on a self-pipe that the main loop watches; the handling
-// there was before comes back when the watch ends. One at a time.
-class ResizeWatch {
+// The in-place line for a terminal `columns` wide: the bar sized to it, a
+// blank and the status text with every control character (a line feed too) as
+// a blank, cut to `columns` characters (a UTF-8 character counts one). A red
+// status text is put between the escape codes for red and back, which count
+// nothing.
+std::string terminalLine(const WindowState& state, int phase, int columns) {
+  int room = std::max(columns, 0);
+  std::string bar = terminalBar(state.progress, phase,
+                                std::min(kMaxBarCells, std::max(kMinBarCells, columns / 3)));
+  std::string line = firstCharacters(bar + " ", room);
+  std::string status = state.status;
+  for (char& c : status) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  }
+  status = firstCharacters(status, room);
+  if (state.statusColor == TextColor::kRed && !status.empty()) {
+    return line + "\033[31m" + status + "\033[0m";
+  }
+  return line + status;
+}
+
+// The plain lines that show a status text, each ended: one per line of it;
+// none for the empty text.
+std::string plainStatusLines(const std::string& text) { return text.empty() ? "" : text + "\n"; }
+
+void write(const std::string& bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+  std::fflush(stderr);
+}
+
+class TerminalWindow : public WindowView, private InPlaceLine {
  public:
-  ResizeWatch(MainLoop& loop, std::function<void()> onResized) : loop_(loop) {
-    resizeNotifyFd = pipe_.writeFd();
-    struct sigaction action = {};
-    action.sa_handler = &onResize;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGWINCH, &action, &saved_);
-    loop_.watch(pipe_.readFd(), [this, onResized] {
-      pipe_.drain();
-      onResized();
-    });
+  explicit TerminalWindow(MainLoop& loop)
+      : loop_(loop),
+        errorIsTerminal_(isatty(STDERR_FILENO) == 1),
+        inputIsTerminal_(isatty(STDIN_FILENO) == 1) {}
+  ~TerminalWindow() override { takeDown(); }
+
+  void apply(const WindowState& state) override;
+  void show() override;
+  void launched(bool transferStarted) override {
+    if (!transferStarted) attend();
   }
-  ~ResizeWatch() {
-    sigaction(SIGWINCH, &saved_, nullptr);
-    resizeNotifyFd = -1;
-    loop_.unwatch(pipe_.readFd());
+  void takeDown() override;
+  WindowState readBack() const override {
+    std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+    return state_;
   }
-  ResizeWatch(const ResizeWatch&) = delete;
-  ResizeWatch& operator=(const ResizeWatch&) = delete;
 
  private:
+  // InPlaceLine, holding standardErrorLock().
+  void clear() override {
+    if (drawn_) write("\r\033[K");
+    drawn_ = false;
+  }
+  void redraw() override {
+    if (shown_ && !takenDown_) draw();
+  }
+
+  // Draws the line unless it stands there as it is.
+  void draw();
+  // A failure's text, whole, once above the line (which cuts it).
+  void showFailureInFull();
+  void writePlain(const std::string& status);
+  // Waits for Return, or closes at once when nobody can press it.
+  void attend();
+  void readInput();
+  void updateAnimation();
+  // Turns the input terminal's echo off, or back to what it was.
+  void silenceInput(bool on);
+
   MainLoop& loop_;
-  SelfPipe pipe_;
-  struct sigaction saved_;
+  const bool errorIsTerminal_;  // standard error: in place, or plain lines
+  const bool inputIsTerminal_;  // standard input: wait for Return, or close at once
+  // What is drawn; guarded by standardErrorLock(), as another writer's
+  // thread redraws it.
+  WindowState state_;
+  int phase_ = 0;
+  bool drawn_ = false;  // the line stands on the terminal
+  std::string drawnLine_;
+  bool shown_ = false;
+  bool takenDown_ = false;
+  std::string plainStatus_;    // the status last written as plain lines
+  std::string failureInFull_;  // the failure text last written whole
+  bool attending_ = false;
+  MainLoop::TimerId animation_ = 0;
+  std::unique_ptr<SelfPipe> resizes_;    // while the line is shown in place
+  std::unique_ptr<termios> savedInput_;  // the settings echo was turned off from
 };
 
-TerminalSettings currentTerminalSettings() {
-  return TerminalSettings{isatty(STDERR_FILENO) == 1, isatty(STDIN_FILENO) == 1};
-}
-
-std::unique_ptr<Toolkit> openTerminalToolkit() {
-  auto toolkit = std::make_unique<Toolkit>();
-  toolkit->loop = makePollMainLoop();
-  toolkit->view = std::make_unique<TerminalWindow>(*toolkit->loop, currentTerminalSettings());
-  return toolkit;
-}
-
-TerminalWindow::TerminalWindow(MainLoop& loop, TerminalSettings settings)
-    : loop_(loop), settings_(settings) {}
-
-TerminalWindow::~TerminalWindow() { takeDown(); }
-
 void TerminalWindow::apply(const WindowState& state) {
-  if (takenDown_) return;
   {
     std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
     state_ = state;
-    if (shown_ && settings_.errorIsTerminal) showFailureInFull();
-    if (shown_ && settings_.errorIsTerminal) draw();
-    if (shown_ && !settings_.errorIsTerminal) writePlain(state.status);
+    if (shown_ && errorIsTerminal_) showFailureInFull();
+    if (shown_ && errorIsTerminal_) draw();
+    if (shown_ && !errorIsTerminal_) writePlain(state.status);
   }
   updateAnimation();
   if (shown_ && state.statusColor == TextColor::kRed) attend();
 }
 
-void TerminalWindow::refresh() {
-  std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-  if (shown_ && !takenDown_ && settings_.errorIsTerminal) draw();
-}
-
 void TerminalWindow::show() {
-  if (shown_ || takenDown_) return;
   shown_ = true;
-  if (settings_.errorIsTerminal) {
+  if (errorIsTerminal_) {
     setInPlaceLine(this);
-    watchResizes(true);
+    // draw() asks the terminal's width each time: the new width applies.
+    resizes_ = std::make_unique<SelfPipe>(loop_, [this](const std::string&) {
+      std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+      redraw();
+    });
+    resizes_->catchSignals({SIGWINCH}, false);
     silenceInput(true);
     std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
     showFailureInFull();
@@ -114,43 +194,24 @@ void TerminalWindow::show() {
   if (state_.statusColor == TextColor::kRed) attend();
 }
 
-void TerminalWindow::launched(bool transferStarted) {
-  if (!transferStarted) attend();
-}
-
 void TerminalWindow::takeDown() {
   if (takenDown_) return;
-  bool inPlace = shown_ && settings_.errorIsTerminal;
+  bool inPlace = shown_ && errorIsTerminal_;
   if (inPlace) setInPlaceLine(nullptr);  // from now on no other writer redraws the line
   takenDown_ = true;
   updateAnimation();
-  watchResizes(false);
+  resizes_.reset();
   silenceInput(false);
-  if (attending_ && settings_.inputIsTerminal) loop_.unwatch(STDIN_FILENO);
+  if (attending_ && inputIsTerminal_) loop_.unwatch(STDIN_FILENO);
   if (!inPlace) return;
   std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
   if (drawn_) write("\n");
   drawn_ = false;
 }
 
-ControlReadings TerminalWindow::readBack() const {
-  std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-  return readingsOf(state_);
-}
-
-void TerminalWindow::clear() {
-  if (!drawn_) return;
-  write("\r\033[K");
-  drawn_ = false;
-}
-
-void TerminalWindow::redraw() {
-  if (shown_ && !takenDown_) draw();
-}
-
 void TerminalWindow::draw() {
   std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-  std::string line = terminalLine(state_, phase_, terminalColumns(), true);
+  std::string line = terminalLine(state_, phase_, terminalColumns());
   if (drawn_ && line == drawnLine_) return;
   write("\r\033[K" + line);
   drawnLine_ = line;
@@ -163,29 +224,20 @@ void TerminalWindow::showFailureInFull() {
   // Above the line, as another writer's lines: the terminal wraps them, so
   // that the whole text reads however narrow the line is cut.
   clear();
-  std::string text;
-  for (const std::string& line : plainStatusLines(state_.status)) text += line + "\n";
-  write(text);
+  write(plainStatusLines(state_.status));
 }
 
 void TerminalWindow::writePlain(const std::string& status) {
   if (status == plainStatus_) return;
   plainStatus_ = status;
-  std::string text;
-  for (const std::string& line : plainStatusLines(status)) text += line + "\n";
   std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-  write(text);
-}
-
-void TerminalWindow::write(const std::string& bytes) {
-  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
-  std::fflush(stderr);
+  write(plainStatusLines(status));
 }
 
 void TerminalWindow::attend() {
   if (attending_ || takenDown_) return;
   attending_ = true;
-  if (settings_.inputIsTerminal) {
+  if (inputIsTerminal_) {
     loop_.watch(STDIN_FILENO, [this] { readInput(); });
   } else {
     loop_.addTimer(0, false, [this] { requestClose(); });
@@ -204,8 +256,8 @@ void TerminalWindow::readInput() {
 }
 
 void TerminalWindow::updateAnimation() {
-  bool moving = settings_.errorIsTerminal && shown_ && !takenDown_ &&
-                state_.progress.indeterminate && state_.progress.animating;
+  bool moving = errorIsTerminal_ && shown_ && !takenDown_ && state_.progress.indeterminate &&
+                state_.progress.animating;
   if (moving && animation_ == 0) {
     animation_ = loop_.addTimer(kAnimationSeconds, true, [this] {
       std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
@@ -218,22 +270,13 @@ void TerminalWindow::updateAnimation() {
   }
 }
 
-void TerminalWindow::watchResizes(bool on) {
-  if (!on) {
-    resizes_.reset();
-  } else if (resizes_ == nullptr) {
-    // draw() asks the terminal's width each time: the new width applies.
-    resizes_ = std::make_unique<ResizeWatch>(loop_, [this] { refresh(); });
-  }
-}
-
 void TerminalWindow::silenceInput(bool on) {
   if (!on) {
     if (savedInput_ != nullptr) tcsetattr(STDIN_FILENO, TCSANOW, savedInput_.get());
     savedInput_.reset();
     return;
   }
-  if (!settings_.inputIsTerminal || savedInput_ != nullptr) return;
+  if (!inputIsTerminal_) return;
   // A run in the background of a shell leaves the terminal alone (changing
   // it would stop the process with SIGTTOU).
   pid_t foreground = tcgetpgrp(STDIN_FILENO);
@@ -243,4 +286,13 @@ void TerminalWindow::silenceInput(bool on) {
   termios quiet = *saved;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
   if (tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0) savedInput_ = std::move(saved);
+}
+
+}  // namespace
+
+std::unique_ptr<Toolkit> openTerminalToolkit() {
+  auto toolkit = std::make_unique<Toolkit>();
+  toolkit->loop = makePollMainLoop();
+  toolkit->view = std::make_unique<TerminalWindow>(*toolkit->loop);
+  return toolkit;
 }

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
+namespace {
+
 std::string traceEscape(const std::string& text) {
   std::string escaped;
   for (char c : text) {
@@ -17,8 +19,6 @@ std::string traceEscape(const std::string& text) {
   return escaped;
 }
 
-namespace {
-
 // Drops the zeros after the last significant digit, and a point left alone.
 std::string trimFraction(std::string number) {
   if (number.find('.') == std::string::npos) return number;
@@ -26,8 +26,6 @@ std::string trimFraction(std::string number) {
   if (number.back() == '.') number.pop_back();
   return number;
 }
-
-}  // namespace
 
 std::string traceNumber(double value) {
   if (std::isnan(value)) return "nan";
@@ -43,17 +41,9 @@ std::string traceNumber(double value) {
   return trimFraction(buffer);
 }
 
-ControlReadings readingsOf(const WindowState& state) {
-  ControlReadings readings;
-  readings.status = state.status;
-  readings.statusColor = state.statusColor;
-  readings.progress = state.progress;
-  readings.buttonTitle = state.buttonTitle;
-  readings.buttonEnabled = state.buttonEnabled;
-  return readings;
-}
-
-std::vector<std::string> traceLines(const ControlReadings& readings) {
+// One line per control, in the order status, color, progress, button and
+// (for a window that shows images) splash.
+std::vector<std::string> traceLines(const WindowState& readings) {
   const ProgressState& progress = readings.progress;
   std::vector<std::string> lines = {
       "status " + traceEscape(readings.status),
@@ -64,28 +54,26 @@ std::vector<std::string> traceLines(const ControlReadings& readings) {
       "button " + traceEscape(readings.buttonTitle) +
           (readings.buttonEnabled ? " enabled" : " disabled"),
   };
-  if (readings.showsImages) {
+  if (readings.splashWidth >= 0) {
     lines.push_back("splash " + std::to_string(readings.splashWidth) + "x" +
                     std::to_string(readings.splashHeight));
   }
   return lines;
 }
 
+}  // namespace
+
 std::unique_ptr<UiTrace> UiTrace::fromEnvironment() {
   const char* path = std::getenv("QZ_BOOTSTRAP_UI_TRACE");
   if (path == nullptr || *path == '\0') return nullptr;
-  return open(path);
-}
-
-std::unique_ptr<UiTrace> UiTrace::open(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "ae");  // e: close-on-exec
+  std::FILE* file = std::fopen(path, "ae");  // e: close-on-exec
   if (file == nullptr) return nullptr;
   return std::unique_ptr<UiTrace>(new UiTrace(file));
 }
 
 UiTrace::~UiTrace() { std::fclose(file_); }
 
-void UiTrace::record(const ControlReadings& readings) {
+void UiTrace::record(const WindowState& readings) {
   std::lock_guard<std::mutex> guard(lock_);
   for (const std::string& line : traceLines(readings)) {
     std::string& last = lastLines_[line.substr(0, line.find(' '))];
@@ -97,12 +85,16 @@ void UiTrace::record(const ControlReadings& readings) {
 
 void UiTrace::recordClosed() {
   std::lock_guard<std::mutex> guard(lock_);
-  if (closed_) return;
-  closed_ = true;
   writeLine("closed");
 }
 
-void UiTrace::writeLines(const std::string& lines) {
+void UiTrace::recordAccessible(const std::vector<AccessibleReading>& controls) {
+  std::string lines;
+  for (const AccessibleReading& control : controls) {
+    lines += "accessible " + control.control + " " + control.role + " " + traceEscape(control.name);
+    if (control.hasValue) lines += " value " + traceNumber(control.value);
+    lines += "\n";
+  }
   std::lock_guard<std::mutex> guard(lock_);
   std::fwrite(lines.data(), 1, lines.size(), file_);
   std::fflush(file_);

@@ -8,6 +8,13 @@
 //   button <title> <enabled|disabled>
 //   splash <width>x<height>  (windows that show images)
 //   closed                   once, when the window closes
+//
+// Numbers are plain decimals ("400", "0.5"), the fewest digits that read
+// back exactly, never an exponent. A window with accessible controls adds,
+// once shown and again when taken down, one line per control as assistive
+// technology reads it:
+//
+//   accessible <control> <role> <name>[ value <v>]
 #ifndef BOOTSTRAP_PLATFORM_WINDOW_MODEL_UI_TRACE_H_
 #define BOOTSTRAP_PLATFORM_WINDOW_MODEL_UI_TRACE_H_
 
@@ -20,49 +27,26 @@
 
 #include "platform/window_model/window_state.h"
 
-// The controls as a window shows them.
-struct ControlReadings {
-  std::string status;
-  TextColor statusColor = TextColor::kDefault;
-  ProgressState progress;
-  std::string buttonTitle;
-  bool buttonEnabled = true;
-  bool showsImages = false;  // false: no splash line
-  int splashWidth = 0;       // 0 x 0 without an image
-  int splashHeight = 0;
+struct AccessibleReading {
+  std::string control, role, name;
+  bool hasValue;
+  double value;
 };
-
-// The readings of a window that draws straight from `state` and shows no
-// images.
-ControlReadings readingsOf(const WindowState& state);
-
-// `text` with each line feed written as \n and each backslash as \\.
-std::string traceEscape(const std::string& text);
-// A plain decimal: "400", "0.5", "-3", the fewest digits that read back as
-// `value`, never an exponent.
-std::string traceNumber(double value);
-// One line per control, without line feeds, in the order status, color,
-// progress, button and (when it shows images) splash.
-std::vector<std::string> traceLines(const ControlReadings& readings);
 
 class UiTrace {
  public:
   // The trace QZ_BOOTSTRAP_UI_TRACE names; null when it is unset or empty or
   // the file cannot be opened for appending.
   static std::unique_ptr<UiTrace> fromEnvironment();
-  // Appends to `path`; null when it cannot be opened.
-  static std::unique_ptr<UiTrace> open(const std::string& path);
   ~UiTrace();
   UiTrace(const UiTrace&) = delete;
   UiTrace& operator=(const UiTrace&) = delete;
 
   // Writes, flushed, the line of each control whose line differs from the
   // last one written for that control (every line the first time).
-  void record(const ControlReadings& readings);
-  // Writes "closed", the first time only.
+  void record(const WindowState& readings);
   void recordClosed();
-  // Writes `lines`, whole lines of a window's own, as they are.
-  void writeLines(const std::string& lines);
+  void recordAccessible(const std::vector<AccessibleReading>& controls);
 
  private:
   explicit UiTrace(std::FILE* file) : file_(file) {}
@@ -71,7 +55,6 @@ class UiTrace {
   std::mutex lock_;
   std::FILE* file_;
   std::map<std::string, std::string> lastLines_;  // by the line's first word
-  bool closed_ = false;
 };
 
 #endif  // BOOTSTRAP_PLATFORM_WINDOW_MODEL_UI_TRACE_H_

@@ -1,8 +1,9 @@
 // What the download window shows, apart from any toolkit: the state the
-// download's events change and the window views draw.
+// download's events change, the views draw and the UI trace reads back.
 #ifndef BOOTSTRAP_PLATFORM_WINDOW_MODEL_WINDOW_STATE_H_
 #define BOOTSTRAP_PLATFORM_WINDOW_MODEL_WINDOW_STATE_H_
 
+#include <algorithm>
 #include <string>
 
 enum class TextColor { kDefault, kRed };
@@ -15,12 +16,12 @@ struct ProgressState {
   bool animating = false;
 };
 
-bool operator==(const ProgressState& a, const ProgressState& b);
-inline bool operator!=(const ProgressState& a, const ProgressState& b) { return !(a == b); }
-
 // The share of the bar a determinate bar fills: value / maximum, within 0..1;
 // 0 when the maximum is not above 0 or the value is not a number.
-double progressFraction(const ProgressState& progress);
+inline double progressFraction(const ProgressState& progress) {
+  double fraction = progress.maximum > 0 ? progress.value / progress.maximum : 0;
+  return fraction > 0 ? std::min(fraction, 1.0) : 0;  // NaN too gives 0
+}
 
 // The window's first state: "Downloading", an empty bar of 100, and the
 // button "Cancel", which Return presses while it is enabled.
@@ -31,9 +32,10 @@ struct WindowState {
   std::string buttonTitle = "Cancel";
   bool buttonEnabled = true;
   std::string splashPath;  // empty: no image; shown within 400 x 400 points
+  // Read back from a window that shows images: the splash's size on the
+  // screen, 0 x 0 without one. -1: a window without images.
+  int splashWidth = -1;
+  int splashHeight = -1;
 };
-
-bool operator==(const WindowState& a, const WindowState& b);
-inline bool operator!=(const WindowState& a, const WindowState& b) { return !(a == b); }
 
 #endif  // BOOTSTRAP_PLATFORM_WINDOW_MODEL_WINDOW_STATE_H_
