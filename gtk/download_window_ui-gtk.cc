@@ -1,8 +1,6 @@
-#include "gtk/window-gtk.h"
-
 // The download window: the splash image, the progress bar, the one-line status
-// text and the one button, top to bottom. Its signals go to the window view.
-const char kDownloadWindowUi[] = R"UI(<?xml version="1.0" encoding="UTF-8"?>
+// text and the one button, top to bottom.
+extern const char kDownloadWindowUi[] = R"UI(<?xml version="1.0" encoding="UTF-8"?>
 <interface>
   <requires lib="gtk+" version="3.20"/>
   <object class="GtkWindow" id="window">
@@ -10,8 +8,6 @@ const char kDownloadWindowUi[] = R"UI(<?xml version="1.0" encoding="UTF-8"?>
     <property name="resizable">False</property>
     <property name="window-position">center-always</property>
     <property name="border-width">16</property>
-    <signal name="delete-event" handler="download_window_delete" swapped="no"/>
-    <signal name="key-press-event" handler="download_window_key_press" swapped="no"/>
     <child>
       <object class="GtkBox" id="content">
         <property name="visible">True</property>
@@ -43,7 +39,6 @@ const char kDownloadWindowUi[] = R"UI(<?xml version="1.0" encoding="UTF-8"?>
             <property name="label">Cancel</property>
             <property name="visible">True</property>
             <property name="halign">end</property>
-            <signal name="clicked" handler="download_window_button_clicked" swapped="no"/>
           </object>
         </child>
       </object>

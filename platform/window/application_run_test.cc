@@ -110,17 +110,17 @@ TEST(ApplicationRunTest, UserCloseOnTheMainThreadTakesTheWindowDownAtOnce) {
 
 TEST(ApplicationRunTest, TheStopReleasesWaitingHandOversAndDropsLaterOnes) {
   std::atomic<int> ran{0};
-  std::atomic<bool> handingOver{false};
+  std::atomic<bool> mainBusy{false};
   Events events = runWith({[&](const WindowControls& c, FakeView&) {
     // The main thread stops while the session waits for its hand-over.
     c.application->performAfterDelay(
         [&] {
-          while (!handingOver) std::this_thread::yield();
+          mainBusy = true;
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
           c.application->stop();
         },
         0);
-    handingOver = true;
+    while (!mainBusy) std::this_thread::yield();
     c.application->dispatchSync([&] { ++ran; });
     for (int i = 0; i < 100; ++i) {
       c.application->dispatchSync([&] { ++ran; });

@@ -1,29 +1,38 @@
 // The download window as a state on the main thread: each event, from any
-// thread, becomes one change of the state there, which the toolkit's view then
-// shows and the UI trace records.
+// thread, is handed over to the main thread (the giver waiting for it) and
+// becomes one change of the state there, which the toolkit's view then shows
+// and the UI trace records.
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <thread>
 
-#include "platform/app/main_thread_application.h"
+#include "platform/app/self_pipe.h"
 #include "platform/window/toolkit.h"
 
 namespace {
 
-class StateWindow : public DownloadWindow {
+class StateWindow : public Application, public DownloadWindow {
  public:
   // On the main thread; `loop`, `view` and `trace` (null: none) outlive it.
+  // Until it is destroyed, SIGINT and SIGTERM close the window.
   StateWindow(MainLoop& loop, WindowView& view, UiTrace* trace)
-      : application_(loop, [this] { close(); }), view_(view), trace_(trace) {
+      : loop_(loop), view_(view), trace_(trace), pipe_(loop, [this](const std::string& bytes) {
+          if (bytes.find_first_not_of('\0') != std::string::npos) close();
+          if (!stopped()) runPending();
+        }) {
+    pipe_.catchSignals({SIGINT, SIGTERM}, true);
     view_.requestClose = [this] { close(); };
     view_.trace = trace;
     view_.apply(state_);
   }
 
   // The whole run: the delegate made, launched, the loop run until stop(),
-  // then the delegate destroyed and the window taken down.
+  // then the hand-overs released, the delegate destroyed and the window taken
+  // down.
   void run(const DelegateFactory& makeDelegate) {
-    std::unique_ptr<ApplicationDelegate> delegate =
-        makeDelegate(WindowControls{&application_, this});
+    std::unique_ptr<ApplicationDelegate> delegate = makeDelegate(WindowControls{this, this});
     if (delegate != nullptr) {
       setDelegate(delegate.get());
       if (!takenDown_) {
@@ -33,12 +42,44 @@ class StateWindow : public DownloadWindow {
       }
       delegate->applicationDidFinishLaunching();
       view_.launched(delegate->startedTransfer());
-      application_.run();
+      while (!stopped()) loop_.iterate();
     }
-    application_.release();
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      released_ = true;
+      pending_.clear();
+    }
+    handedOver_.notify_all();
     setDelegate(nullptr);  // waits for a windowWillClose on another thread
     delegate.reset();      // joins the session's thread
     takeDown();
+  }
+
+  void stop() override {
+    if (!stopped_.exchange(true)) pipe_.write(0);
+  }
+
+  void dispatchSync(const std::function<void()>& work) override {
+    if (std::this_thread::get_id() == mainThread_) return work();
+    if (stopped()) return;
+    HandOver item{&work, false};
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (released_) return;
+      pending_.push_back(&item);
+    }
+    pipe_.write(0);
+    std::unique_lock<std::mutex> guard(lock_);
+    handedOver_.wait(guard, [&] { return item.done || released_; });
+  }
+
+  void performAfterDelay(const std::function<void()>& work, double seconds) override {
+    dispatchSync([&] {
+      if (stopped()) return;
+      loop_.addTimer(seconds, false, [this, work] {
+        if (!stopped()) work();
+      });
+    });
   }
 
   void showSplash(const std::string& path) override {
@@ -79,14 +120,42 @@ class StateWindow : public DownloadWindow {
       if (delegate_ != nullptr) delegate_->windowWillClose();
     }
     // Dropped once the loop has stopped: the run takes the window down then.
-    application_.dispatchSync([this] { takeDown(); });
+    dispatchSync([this] { takeDown(); });
   }
 
   void closeAfter(double seconds) override {
-    application_.performAfterDelay([this] { close(); }, seconds);
+    performAfterDelay([this] { close(); }, seconds);
   }
 
  private:
+  // Handed over by a thread that waits for it; only the main thread runs
+  // one, and releases the rest once the loop has stopped.
+  struct HandOver {
+    const std::function<void()>* work;
+    bool done;
+  };
+
+  bool stopped() const { return stopped_.load(); }
+
+  // Main thread: the work handed over so far, in order.
+  void runPending() {
+    for (;;) {
+      HandOver* item;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (released_ || pending_.empty()) return;
+        item = pending_.front();
+        pending_.pop_front();
+      }
+      (*item->work)();
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        item->done = true;
+      }
+      handedOver_.notify_all();
+    }
+  }
+
   void setDelegate(ApplicationDelegate* delegate) {
     std::lock_guard<std::mutex> guard(delegateLock_);
     delegate_ = delegate;
@@ -102,7 +171,7 @@ class StateWindow : public DownloadWindow {
 
   // Any thread: `edit` changes the state on the main thread.
   void change(const std::function<void(WindowState&)>& edit) {
-    application_.dispatchSync([&] {
+    dispatchSync([&] {
       if (takenDown_) return;
       edit(state_);
       view_.apply(state_);
@@ -114,15 +183,26 @@ class StateWindow : public DownloadWindow {
     if (trace_ != nullptr && shown_ && !takenDown_) trace_->record(view_.readBack());
   }
 
-  MainThreadApplication application_;
+  MainLoop& loop_;
   WindowView& view_;
   UiTrace* trace_;
-  WindowState state_;  // main thread only
+  const std::thread::id mainThread_ = std::this_thread::get_id();
+  std::atomic<bool> stopped_{false};
+
+  std::mutex lock_;  // guards the hand-overs
+  std::condition_variable handedOver_;
+  std::deque<HandOver*> pending_;
+  bool released_ = false;  // after the run: no more hand-overs
+
+  // Main thread only.
+  WindowState state_;
   bool shown_ = false;
   bool takenDown_ = false;
+
   std::mutex delegateLock_;
   ApplicationDelegate* delegate_ = nullptr;
   std::atomic<bool> closing_{false};
+  SelfPipe pipe_;  // wakes the loop: 0 for a hand-over or the stop, else a signal's number
 };
 
 }  // namespace

@@ -7,24 +7,8 @@ namespace {
 
 std::string traceEscape(const std::string& text) {
   std::string escaped;
-  for (char c : text) {
-    if (c == '\n') {
-      escaped += "\\n";
-    } else if (c == '\\') {
-      escaped += "\\\\";
-    } else {
-      escaped += c;
-    }
-  }
+  for (char c : text) escaped += c == '\n' ? "\\n" : c == '\\' ? "\\\\" : std::string(1, c);
   return escaped;
-}
-
-// Drops the zeros after the last significant digit, and a point left alone.
-std::string trimFraction(std::string number) {
-  if (number.find('.') == std::string::npos) return number;
-  number.erase(number.find_last_not_of('0') + 1);
-  if (number.back() == '.') number.pop_back();
-  return number;
 }
 
 std::string traceNumber(double value) {
@@ -33,12 +17,12 @@ std::string traceNumber(double value) {
   if (value == 0) return "0";  // also -0
   char buffer[400];
   // The fewest fraction digits that read back exactly; %f never writes an
-  // exponent.
+  // exponent, and leaves no zeros after the last significant digit.
   for (int digits = 0; digits <= 330; ++digits) {
     std::snprintf(buffer, sizeof buffer, "%.*f", digits, value);
     if (std::strtod(buffer, nullptr) == value) break;
   }
-  return trimFraction(buffer);
+  return buffer;
 }
 
 // One line per control, in the order status, color, progress, button and
