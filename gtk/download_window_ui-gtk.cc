@@ -4,7 +4,6 @@ extern const char kDownloadWindowUi[] = R"UI(<?xml version="1.0" encoding="UTF-8
 <interface>
   <requires lib="gtk+" version="3.20"/>
   <object class="GtkWindow" id="window">
-    <property name="title">Installer</property>
     <property name="resizable">False</property>
     <property name="window-position">center-always</property>
     <property name="border-width">16</property>

@@ -5,7 +5,6 @@
 
 #include <functional>
 
-// The main thread's event loop, as other threads reach it.
 class Application {
  public:
   virtual ~Application() = default;

@@ -1,4 +1,4 @@
-#include "platform/app/self_pipe.h"
+#include "platform/app/main_loop.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 
 namespace {
 
-std::atomic<int> signalWriteFds[NSIG];  // -1 or 0: the signal is not caught
+std::atomic<int> signalWriteFds[NSIG];  // 0: the signal is not caught
 
 void writeByte(int fd, char byte) {
   int saved = errno;
@@ -44,7 +44,7 @@ SelfPipe::SelfPipe(MainLoop& loop, std::function<void(const std::string& bytes)>
 SelfPipe::~SelfPipe() {
   for (const auto& saved : saved_) {
     sigaction(saved.first, &saved.second, nullptr);
-    signalWriteFds[saved.first].store(-1);
+    signalWriteFds[saved.first].store(0);
   }
   loop_.unwatch(fds_[0]);
   close(fds_[0]);

@@ -22,7 +22,7 @@
 #include <cstring>
 
 #include "base/stderr_lock.h"
-#include "platform/app/self_pipe.h"
+#include "platform/app/main_loop.h"
 #include "platform/window/toolkit.h"
 
 namespace {
@@ -109,12 +109,48 @@ class TerminalWindow : public WindowView, private InPlaceLine {
         inputIsTerminal_(isatty(STDIN_FILENO) == 1) {}
   ~TerminalWindow() override { takeDown(); }
 
-  void apply(const WindowState& state) override;
-  void show() override;
+  void apply(const WindowState& state) override {
+    {
+      std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+      state_ = state;
+    }
+    if (shown_) present();
+  }
+
+  void show() override {
+    shown_ = true;
+    if (errorIsTerminal_) {
+      setInPlaceLine(this);
+      // draw() asks the terminal's width each time: the new width applies.
+      resizes_ = std::make_unique<SelfPipe>(loop_, [this](const std::string&) {
+        std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+        redraw();
+      });
+      resizes_->catchSignals({SIGWINCH}, false);
+      silenceInput();
+    }
+    present();
+  }
+
   void launched(bool transferStarted) override {
     if (!transferStarted) attend();
   }
-  void takeDown() override;
+
+  void takeDown() override {
+    if (takenDown_) return;
+    bool inPlace = shown_ && errorIsTerminal_;
+    if (inPlace) setInPlaceLine(nullptr);  // from now on no other writer redraws the line
+    takenDown_ = true;
+    updateAnimation();
+    resizes_.reset();
+    if (savedInput_ != nullptr) tcsetattr(STDIN_FILENO, TCSANOW, savedInput_.get());
+    if (attending_ && inputIsTerminal_) loop_.unwatch(STDIN_FILENO);
+    if (!inPlace) return;
+    std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+    if (drawn_) write("\n");
+    drawn_ = false;
+  }
+
   WindowState readBack() const override {
     std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
     return state_;
@@ -130,17 +166,91 @@ class TerminalWindow : public WindowView, private InPlaceLine {
     if (shown_ && !takenDown_) draw();
   }
 
+  // Shows state_, once the window is shown.
+  void present() {
+    {
+      std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+      if (errorIsTerminal_) {
+        showFailureInFull();
+        draw();
+      } else if (state_.status != plainStatus_) {
+        plainStatus_ = state_.status;
+        write(plainStatusLines(plainStatus_));
+      }
+    }
+    updateAnimation();
+    if (state_.statusColor == TextColor::kRed) attend();
+  }
+
   // Draws the line unless it stands there as it is.
-  void draw();
-  // A failure's text, whole, once above the line (which cuts it).
-  void showFailureInFull();
-  void writePlain(const std::string& status);
+  void draw() {
+    std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+    std::string line = terminalLine(state_, phase_, terminalColumns());
+    if (drawn_ && line == drawnLine_) return;
+    write("\r\033[K" + line);
+    drawnLine_ = line;
+    drawn_ = true;
+  }
+
+  // A failure's text, whole, once above the line (which cuts it): as another
+  // writer's lines, which the terminal wraps, so that the whole text reads
+  // however narrow the line is cut.
+  void showFailureInFull() {
+    if (state_.statusColor != TextColor::kRed || state_.status == failureInFull_) return;
+    failureInFull_ = state_.status;
+    clear();
+    write(plainStatusLines(state_.status));
+  }
+
   // Waits for Return, or closes at once when nobody can press it.
-  void attend();
-  void readInput();
-  void updateAnimation();
-  // Turns the input terminal's echo off, or back to what it was.
-  void silenceInput(bool on);
+  void attend() {
+    if (attending_ || takenDown_) return;
+    attending_ = true;
+    if (inputIsTerminal_) {
+      loop_.watch(STDIN_FILENO, [this] { readInput(); });
+    } else {
+      loop_.addTimer(0, false, [this] { requestClose(); });
+    }
+  }
+
+  void readInput() {
+    char buffer[256];
+    ssize_t count = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (count < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    bool lineEnded = count > 0 && std::memchr(buffer, '\n', static_cast<size_t>(count)) != nullptr;
+    if (count > 0 && !lineEnded) return;
+    // Return, or the input's end (or error): nobody can press Return any more.
+    loop_.unwatch(STDIN_FILENO);
+    requestClose();
+  }
+
+  void updateAnimation() {
+    bool moving = errorIsTerminal_ && shown_ && !takenDown_ && state_.progress.indeterminate &&
+                  state_.progress.animating;
+    if (moving && animation_ == 0) {
+      animation_ = loop_.addTimer(kAnimationSeconds, true, [this] {
+        std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+        ++phase_;
+        draw();
+      });
+    } else if (!moving && animation_ != 0) {
+      loop_.cancelTimer(animation_);
+      animation_ = 0;
+    }
+  }
+
+  // Turns the input terminal's echo off until the window is taken down. A run
+  // in the background of a shell leaves the terminal alone (changing it would
+  // stop the process with SIGTTOU).
+  void silenceInput() {
+    pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    if (!inputIsTerminal_ || (foreground != -1 && foreground != getpgrp())) return;
+    auto saved = std::make_unique<termios>();
+    if (tcgetattr(STDIN_FILENO, saved.get()) != 0) return;
+    termios quiet = *saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0) savedInput_ = std::move(saved);
+  }
 
   MainLoop& loop_;
   const bool errorIsTerminal_;  // standard error: in place, or plain lines
@@ -160,133 +270,6 @@ class TerminalWindow : public WindowView, private InPlaceLine {
   std::unique_ptr<SelfPipe> resizes_;    // while the line is shown in place
   std::unique_ptr<termios> savedInput_;  // the settings echo was turned off from
 };
-
-void TerminalWindow::apply(const WindowState& state) {
-  {
-    std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-    state_ = state;
-    if (shown_ && errorIsTerminal_) showFailureInFull();
-    if (shown_ && errorIsTerminal_) draw();
-    if (shown_ && !errorIsTerminal_) writePlain(state.status);
-  }
-  updateAnimation();
-  if (shown_ && state.statusColor == TextColor::kRed) attend();
-}
-
-void TerminalWindow::show() {
-  shown_ = true;
-  if (errorIsTerminal_) {
-    setInPlaceLine(this);
-    // draw() asks the terminal's width each time: the new width applies.
-    resizes_ = std::make_unique<SelfPipe>(loop_, [this](const std::string&) {
-      std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-      redraw();
-    });
-    resizes_->catchSignals({SIGWINCH}, false);
-    silenceInput(true);
-    std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-    showFailureInFull();
-    draw();
-  } else {
-    writePlain(state_.status);
-  }
-  updateAnimation();
-  if (state_.statusColor == TextColor::kRed) attend();
-}
-
-void TerminalWindow::takeDown() {
-  if (takenDown_) return;
-  bool inPlace = shown_ && errorIsTerminal_;
-  if (inPlace) setInPlaceLine(nullptr);  // from now on no other writer redraws the line
-  takenDown_ = true;
-  updateAnimation();
-  resizes_.reset();
-  silenceInput(false);
-  if (attending_ && inputIsTerminal_) loop_.unwatch(STDIN_FILENO);
-  if (!inPlace) return;
-  std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-  if (drawn_) write("\n");
-  drawn_ = false;
-}
-
-void TerminalWindow::draw() {
-  std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-  std::string line = terminalLine(state_, phase_, terminalColumns());
-  if (drawn_ && line == drawnLine_) return;
-  write("\r\033[K" + line);
-  drawnLine_ = line;
-  drawn_ = true;
-}
-
-void TerminalWindow::showFailureInFull() {
-  if (state_.statusColor != TextColor::kRed || state_.status == failureInFull_) return;
-  failureInFull_ = state_.status;
-  // Above the line, as another writer's lines: the terminal wraps them, so
-  // that the whole text reads however narrow the line is cut.
-  clear();
-  write(plainStatusLines(state_.status));
-}
-
-void TerminalWindow::writePlain(const std::string& status) {
-  if (status == plainStatus_) return;
-  plainStatus_ = status;
-  std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-  write(plainStatusLines(status));
-}
-
-void TerminalWindow::attend() {
-  if (attending_ || takenDown_) return;
-  attending_ = true;
-  if (inputIsTerminal_) {
-    loop_.watch(STDIN_FILENO, [this] { readInput(); });
-  } else {
-    loop_.addTimer(0, false, [this] { requestClose(); });
-  }
-}
-
-void TerminalWindow::readInput() {
-  char buffer[256];
-  ssize_t count = read(STDIN_FILENO, buffer, sizeof buffer);
-  if (count < 0 && (errno == EINTR || errno == EAGAIN)) return;
-  bool lineEnded = count > 0 && std::memchr(buffer, '\n', static_cast<size_t>(count)) != nullptr;
-  if (count > 0 && !lineEnded) return;
-  // Return, or the input's end (or error): nobody can press Return any more.
-  loop_.unwatch(STDIN_FILENO);
-  requestClose();
-}
-
-void TerminalWindow::updateAnimation() {
-  bool moving = errorIsTerminal_ && shown_ && !takenDown_ && state_.progress.indeterminate &&
-                state_.progress.animating;
-  if (moving && animation_ == 0) {
-    animation_ = loop_.addTimer(kAnimationSeconds, true, [this] {
-      std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-      ++phase_;
-      draw();
-    });
-  } else if (!moving && animation_ != 0) {
-    loop_.cancelTimer(animation_);
-    animation_ = 0;
-  }
-}
-
-void TerminalWindow::silenceInput(bool on) {
-  if (!on) {
-    if (savedInput_ != nullptr) tcsetattr(STDIN_FILENO, TCSANOW, savedInput_.get());
-    savedInput_.reset();
-    return;
-  }
-  if (!inputIsTerminal_) return;
-  // A run in the background of a shell leaves the terminal alone (changing
-  // it would stop the process with SIGTTOU).
-  pid_t foreground = tcgetpgrp(STDIN_FILENO);
-  if (foreground != -1 && foreground != getpgrp()) return;
-  auto saved = std::make_unique<termios>();
-  if (tcgetattr(STDIN_FILENO, saved.get()) != 0) return;
-  termios quiet = *saved;
-  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0) savedInput_ = std::move(saved);
-}
 
 }  // namespace
 

@@ -23,9 +23,8 @@ bool isSet(const char* value) { return value != nullptr && value[0] != '\0'; }
 // moved; an absolute libdir as it is).
 std::string modulePath() {
   std::string executable, error;
-  if (!ownExecutablePath(&executable, &error) || executable.empty()) return "";
-  std::string folder =
-      executable.find('/') == std::string::npos ? "." : parentDirectory(executable);
+  if (!ownExecutablePath(&executable, &error)) return "";
+  std::string folder = parentDirectory(executable);  // a real path: absolute
   std::string libdir = BOOTSTRAP_INSTALL_LIBDIR;
   std::string installed = libdir.empty() || libdir[0] == '/'
                               ? libdir
@@ -39,39 +38,31 @@ std::string modulePath() {
   return "";
 }
 
-// Logs why the module at `path` cannot be used: `reason` is a dlerror text,
-// whose leading "<path>: " is dropped, or a refusal.
-void logFailure(const std::string& path, const std::string& reason) {
-  std::string prefix = path + ": ";
-  bool repeatsPath = reason.compare(0, prefix.size(), prefix) == 0;
-  platformLog("The GTK window cannot be loaded from " + path + ": " +
-              (repeatsPath ? reason.substr(prefix.size()) : reason) +
-              "; using the terminal window");
-}
-
 // The entry point of the module at `path`, which stays loaded; null, after
 // one platform log line, when the module cannot be used.
 GtkModuleEntry loadModule(const std::string& path) {
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string reason;  // a dlerror text, whose leading "<path>: " is dropped, or a refusal
   if (module == nullptr) {
     const char* error = dlerror();
-    logFailure(path, error != nullptr ? error : "dlopen failed");
-    return nullptr;
-  }
-  auto version = static_cast<const int*>(dlsym(module, kGtkModuleInterfaceSymbol));
-  auto entry = reinterpret_cast<GtkModuleEntry>(dlsym(module, kGtkModuleEntrySymbol));
-  std::string refusal;
-  if (version == nullptr || entry == nullptr) {
-    refusal = std::string("not a bootstrapper GTK module (no ") +
-              (version == nullptr ? kGtkModuleInterfaceSymbol : kGtkModuleEntrySymbol) + ")";
-  } else if (*version != kGtkModuleInterfaceVersion) {
-    refusal = "built for interface version " + std::to_string(*version) +
-              ", this program needs version " + std::to_string(kGtkModuleInterfaceVersion);
+    reason = error == nullptr ? "dlopen failed" : error;
+    if (reason.compare(0, path.size() + 2, path + ": ") == 0) reason.erase(0, path.size() + 2);
   } else {
-    return entry;
+    auto version = static_cast<const int*>(dlsym(module, kGtkModuleInterfaceSymbol));
+    auto entry = reinterpret_cast<GtkModuleEntry>(dlsym(module, kGtkModuleEntrySymbol));
+    if (version == nullptr || entry == nullptr) {
+      reason = std::string("not a bootstrapper GTK module (no ") +
+               (version == nullptr ? kGtkModuleInterfaceSymbol : kGtkModuleEntrySymbol) + ")";
+    } else if (*version != kGtkModuleInterfaceVersion) {
+      reason = "built for interface version " + std::to_string(*version) +
+               ", this program needs version " + std::to_string(kGtkModuleInterfaceVersion);
+    } else {
+      return entry;
+    }
+    dlclose(module);  // nothing in it has run but its libraries' initializers
   }
-  dlclose(module);  // nothing in it has run but its libraries' initializers
-  logFailure(path, refusal);
+  platformLog("The GTK window cannot be loaded from " + path + ": " + reason +
+              "; using the terminal window");
   return nullptr;
 }
 
@@ -79,9 +70,8 @@ GtkModuleEntry loadModule(const std::string& path) {
 
 std::unique_ptr<Toolkit> openGtkToolkit() {
   if (!isSet(std::getenv("DISPLAY")) && !isSet(std::getenv("WAYLAND_DISPLAY"))) return nullptr;
-  std::string path = modulePath();
-  if (path.empty()) return nullptr;  // installed without the GTK window
-  GtkModuleEntry entry = loadModule(path);
+  std::string path = modulePath();  // none: installed without the GTK window
+  GtkModuleEntry entry = path.empty() ? nullptr : loadModule(path);
   if (entry == nullptr) return nullptr;
   // Never unloaded, even when no display opens: the toolkit's code and GTK's
   // own state (types, threads, exit handlers) live there.

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/app/self_pipe.h"
+#include "platform/app/main_loop.h"
 #include "platform/window/toolkit.h"
 
 namespace {
@@ -18,7 +18,7 @@ class StateWindow : public Application, public DownloadWindow {
   // On the main thread; `loop`, `view` and `trace` (null: none) outlive it.
   // Until it is destroyed, SIGINT and SIGTERM close the window.
   StateWindow(MainLoop& loop, WindowView& view, UiTrace* trace)
-      : loop_(loop), view_(view), trace_(trace), pipe_(loop, [this](const std::string& bytes) {
+      : loop_(loop), view_(view), pipe_(loop, [this](const std::string& bytes) {
           if (bytes.find_first_not_of('\0') != std::string::npos) close();
           if (!stopped()) runPending();
         }) {
@@ -166,7 +166,7 @@ class StateWindow : public Application, public DownloadWindow {
     if (takenDown_) return;
     takenDown_ = true;
     view_.takeDown();
-    if (trace_ != nullptr && shown_) trace_->recordClosed();
+    if (view_.trace != nullptr && shown_) view_.trace->recordClosed();
   }
 
   // Any thread: `edit` changes the state on the main thread.
@@ -180,12 +180,11 @@ class StateWindow : public Application, public DownloadWindow {
   }
 
   void traceControls() {
-    if (trace_ != nullptr && shown_ && !takenDown_) trace_->record(view_.readBack());
+    if (view_.trace != nullptr && shown_ && !takenDown_) view_.trace->record(view_.readBack());
   }
 
   MainLoop& loop_;
   WindowView& view_;
-  UiTrace* trace_;
   const std::thread::id mainThread_ = std::this_thread::get_id();
   std::atomic<bool> stopped_{false};
 

@@ -51,25 +51,25 @@ std::unique_ptr<UiTrace> UiTrace::fromEnvironment() {
   const char* path = std::getenv("QZ_BOOTSTRAP_UI_TRACE");
   if (path == nullptr || *path == '\0') return nullptr;
   std::FILE* file = std::fopen(path, "ae");  // e: close-on-exec
-  if (file == nullptr) return nullptr;
-  return std::unique_ptr<UiTrace>(new UiTrace(file));
+  return std::unique_ptr<UiTrace>(file != nullptr ? new UiTrace(file) : nullptr);
 }
 
 UiTrace::~UiTrace() { std::fclose(file_); }
 
 void UiTrace::record(const WindowState& readings) {
   std::lock_guard<std::mutex> guard(lock_);
+  std::string changed;
   for (const std::string& line : traceLines(readings)) {
     std::string& last = lastLines_[line.substr(0, line.find(' '))];
-    if (line == last) continue;
+    if (line != last) changed += line + "\n";
     last = line;
-    writeLine(line);
   }
+  write(changed);
 }
 
 void UiTrace::recordClosed() {
   std::lock_guard<std::mutex> guard(lock_);
-  writeLine("closed");
+  write("closed\n");
 }
 
 void UiTrace::recordAccessible(const std::vector<AccessibleReading>& controls) {
@@ -80,12 +80,10 @@ void UiTrace::recordAccessible(const std::vector<AccessibleReading>& controls) {
     lines += "\n";
   }
   std::lock_guard<std::mutex> guard(lock_);
-  std::fwrite(lines.data(), 1, lines.size(), file_);
-  std::fflush(file_);
+  write(lines);
 }
 
-void UiTrace::writeLine(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), file_);
-  std::fputc('\n', file_);
+void UiTrace::write(const std::string& lines) {
+  std::fwrite(lines.data(), 1, lines.size(), file_);
   std::fflush(file_);
 }

@@ -50,7 +50,7 @@ class UiTrace {
 
  private:
   explicit UiTrace(std::FILE* file) : file_(file) {}
-  void writeLine(const std::string& line);
+  void write(const std::string& lines);  // holding lock_
 
   std::mutex lock_;
   std::FILE* file_;

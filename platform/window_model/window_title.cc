@@ -3,12 +3,8 @@
 #include "base/paths.h"
 #include "platform/os/bundle.h"
 
-namespace {
-
 constexpr char kFallbackTitle[] = "Installer";
 constexpr char kBundleSuffix[] = ".app";
-
-}  // namespace
 
 std::string windowTitleForExecutable(const std::string& executablePath) {
   MainBundle bundle = bundleForExecutable(executablePath);
@@ -21,6 +17,6 @@ std::string windowTitleForExecutable(const std::string& executablePath) {
 
 std::string currentWindowTitle() {
   std::string executable, error;
-  if (!ownExecutablePath(&executable, &error)) return kFallbackTitle;
-  return windowTitleForExecutable(executable);
+  return ownExecutablePath(&executable, &error) ? windowTitleForExecutable(executable)
+                                                : kFallbackTitle;
 }
