@@ -27,6 +27,7 @@
 
 #include "platform/window_model/window_state.h"
 
+// One control as assistive technology reads it; `value` only when hasValue.
 struct AccessibleReading {
   std::string control, role, name;
   bool hasValue;
@@ -45,7 +46,9 @@ class UiTrace {
   // Writes, flushed, the line of each control whose line differs from the
   // last one written for that control (every line the first time).
   void record(const WindowState& readings);
+  // Writes "closed"; once per window.
   void recordClosed();
+  // Writes an "accessible" line for each of `controls`, in order.
   void recordAccessible(const std::vector<AccessibleReading>& controls);
 
  private:
