@@ -25,8 +25,7 @@ std::string getInstallAgentExecutable(std::string dir);
 // The bundle's "ZavirirazUdaDad" when it exists, else the path its
 // "InstallAgent.zip" would have (unchecked); empty without a main bundle or
 // without a resource directory.
-std::string getDefaultInstallAgentLocation(const std::optional<MainBundle>& bundle);
-std::string getDefaultInstallAgentLocation();
+std::string getDefaultInstallAgentLocation(const std::optional<MainBundle>& bundle = mainBundle());
 
 // Creates `path` and every missing parent with `mode`. -1 with errno ENOTDIR
 // when an existing component, or the path itself, is not a directory; a

@@ -25,14 +25,12 @@ class CacheLock {
   CacheLock(const CacheLock&) = delete;
   CacheLock& operator=(const CacheLock&) = delete;
 
-  bool held() const { return held_; }
   // The locked directory's descriptor (-1 when it could not be opened), for
   // a child that must hold the lock as long as it runs.
   int descriptor() const { return fd_; }
 
  private:
   int fd_ = -1;
-  bool held_ = false;
 };
 
 // The cached install agent in use. Every run that starts the cached agent

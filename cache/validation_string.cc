@@ -60,3 +60,23 @@ bool writePrivateCacheFile(const std::string& path, const std::string& bytes) {
   }
   return close(fd) == 0 && left == 0;
 }
+
+std::string verifiedKeyPath(const std::string& cacheDir) { return cacheDir + VERIFIED_KEY_FILE; }
+
+bool isVerifiedWith(const std::string& cacheDir, const std::string& keyId) {
+  if (keyId.empty()) return false;
+  std::FILE* file = std::fopen(verifiedKeyPath(cacheDir).c_str(), "re");
+  if (file == nullptr) return false;
+  char stored[64];  // a key id is 16 hex digits: anything longer is not ours, and not read
+  std::size_t size = std::fread(stored, 1, sizeof stored, file);
+  std::fclose(file);
+  return std::string(stored, size) == keyId;
+}
+
+bool writeVerifiedKey(const std::string& cacheDir, const std::string& keyId) {
+  return writePrivateCacheFile(verifiedKeyPath(cacheDir), keyId);
+}
+
+void removeVerifiedKey(const std::string& cacheDir) {
+  std::remove(verifiedKeyPath(cacheDir).c_str());
+}

@@ -1,5 +1,8 @@
-// The validation string file: the server's ETag for the archive that the
-// cached install agent came from, stored beside it in the cache directory.
+// The files beside the cached install agent: the validation string (the
+// server's ETag for the archive it came from) and the verified key (the id of
+// the publisher's key that archive was verified with). A bundle that carries
+// a key trusts a cached agent only when that very key verified it; a cache
+// filled without a key has no such file.
 #ifndef BOOTSTRAP_CACHE_VALIDATION_STRING_H_
 #define BOOTSTRAP_CACHE_VALIDATION_STRING_H_
 
@@ -23,5 +26,19 @@ void writeValidationString(std::string cacheDir, std::string validationString);
 // alone (0600) whatever the umask, never written through a symbolic link.
 // False when it cannot be opened or written.
 bool writePrivateCacheFile(const std::string& path, const std::string& bytes);
+
+// The verified key file's path: cacheDir (ending in "/") + ".verifiedkey".
+std::string verifiedKeyPath(const std::string& cacheDir);
+
+// True when the file holds exactly `keyId`; false for an empty key id and for
+// a file that is missing, unreadable or holds anything else.
+bool isVerifiedWith(const std::string& cacheDir, const std::string& keyId);
+
+// Stores `keyId` (as writePrivateCacheFile does); false when it cannot.
+bool writeVerifiedKey(const std::string& cacheDir, const std::string& keyId);
+
+// Removes the file, as whenever the validation string goes: an agent replaced
+// later is not verified by that key.
+void removeVerifiedKey(const std::string& cacheDir);
 
 #endif  // BOOTSTRAP_CACHE_VALIDATION_STRING_H_

@@ -9,7 +9,6 @@
 #include "cache/cache_lock.h"
 #include "cache/cache_trust.h"
 #include "cache/validation_string.h"
-#include "cache/verified_key.h"
 #include "download/download_entry.h"
 #include "platform/os/file_system.h"
 #include "platform/os/process.h"

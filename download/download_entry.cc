@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "download/download.h"
-#include "environment/temp_dir.h"
+#include "platform/os/file_system.h"
 #include "launch/agent_run.h"
 #include "platform/os/process.h"
 #include "platform/window/window_application.h"

@@ -10,25 +10,27 @@
 
 #include "base/console_report.h"
 #include "base/stderr_lock.h"
-#include "environment/temp_dir.h"
 #include "launch/agent_run.h"
+#include "platform/os/file_system.h"
 #include "platform/os/process.h"
 #include "platform/os/process_tree.h"
 
 namespace {
 
-bool allEnded(const std::vector<int>& pids) {
-  for (int pid : pids) {
-    if (!processEnded(pid)) return false;
-  }
-  return true;
-}
-
-// Sends `signal` to `pids` and waits until they have ended, however long
-// their own clean-up takes: nothing is killed behind their back.
-void endDescendants(const std::vector<int>& pids, int signal) {
+// The programs the run started get `signal` and are waited for, however long
+// their own clean-up takes: nothing is killed behind their back. Standard
+// error stays ours to the end: the main thread's own failure lines for the
+// child that ends now would only repeat the last one.
+[[noreturn]] void endInterruptedRun(int signal) {
+  standardErrorLock().lock();
+  std::vector<int> pids = descendantProcesses();
   for (int pid : pids) kill(pid, signal);
-  while (!allEnded(pids)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int pid : pids) {
+    while (!processEnded(pid)) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  TempDir::removeAllLive();
+  report_message_main("Installation failed.", true);
+  _exit(255);
 }
 
 // While the install agent runs, a signal is the agent's: a terminal's Ctrl-C
@@ -65,25 +67,12 @@ bool handOnToInstalledHandler(int signal) {
       continue;
     }
     endInterruptedRun(signal);
-    _exit(255);
   }
 }
 
 }  // namespace
 
-void endInterruptedRun(int signal) {
-  // Standard error stays ours to the end: the main thread's own failure lines
-  // for the child that ends now would only repeat this one.
-  standardErrorLock().lock();
-  endDescendants(descendantProcesses(), signal);
-  TempDir::removeAllLive();
-  report_message_main("Installation failed.", true);
-}
-
 void installInterruptEnding() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
   // Blocked here, before any other thread starts, so that every thread of
   // the process inherits the mask and the signals reach only the watching
   // thread, which takes them synchronously: no work in a signal handler, and

@@ -5,8 +5,7 @@
 
 int main(int argc, char** argv) {
   setProcessArguments(argc, argv);
-  // Before anything blocks or handles them: an ignored one stays ignored.
-  recordInheritedSignals();
+  // First of all: it notes which signals came ignored.
   installInterruptEnding();
   int result =
       bootstrapInstallerMainFunc(argc, const_cast<const char**>(argv), report_message_main);

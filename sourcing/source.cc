@@ -1,6 +1,7 @@
 #include "sourcing/source.h"
 
-#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -15,21 +16,6 @@
 
 namespace {
 
-bool isArchive(const std::string& location) {
-  return location.size() > 4 && endsWith(location, ".zip");
-}
-
-bool isAlternativeArchiveName(const std::string& name) {
-  const std::string prefix = "InstallAgent_";
-  return name.size() >= prefix.size() + 4 && name.compare(0, prefix.size(), prefix) == 0 &&
-         endsWith(name, ".zip");
-}
-
-std::string resourceDirectoryOf(const std::string& location) {
-  std::string::size_type separator = location.find_last_of("/\\");
-  return separator == std::string::npos ? location : location.substr(0, separator);
-}
-
 std::string unpackOrReport(const std::string& archive, const std::string& destination,
                            MessageCallback report) {
   if (unzipInstallAgent(archive, destination, "unzip", report)) {
@@ -39,23 +25,18 @@ std::string unpackOrReport(const std::string& archive, const std::string& destin
   return std::string();
 }
 
-}  // namespace
-
+// The first entry of `resourceDir`, in directory order, named
+// "InstallAgent_" ... ".zip", as resourceDir + "/" + name; empty when there is
+// none or the directory cannot be read.
 std::string findAlternativeArchive(const std::string& resourceDir) {
-  DIR* directory = opendir(resourceDir.c_str());
-  if (directory == nullptr) return std::string();
-  std::string found;
-  while (struct dirent* entry = readdir(directory)) {
-    if (isAlternativeArchiveName(entry->d_name)) {
-      found = resourceDir + PATH_SEPARATOR + entry->d_name;
-      break;
+  const std::string prefix = "InstallAgent_";
+  for (const std::string& name : directoryEntries(resourceDir)) {
+    if (name.size() >= prefix.size() + 4 && startsWith(name, prefix) && endsWith(name, ".zip")) {
+      return resourceDir + PATH_SEPARATOR + name;
     }
   }
-  closedir(directory);
-  return found;
+  return std::string();
 }
-
-namespace {
 
 // Without it, a bundle that holds no install agent at all shows only the
 // download's "The URL is empty", which names nothing the vendor left out.
@@ -66,6 +47,29 @@ void logWhenBundleHoldsNoAgent(const std::string& resourceDir) {
   platformLog("No install agent in " + resourceDir +
               ": none of ZavirirazUdaDad, InstallAgent.zip, InstallAgent_*.zip, "
               "installAgentURL.txt is there");
+}
+
+// The folders the shell searches for a command: PATH, or when it is unset
+// the default of /bin/sh (dash).
+std::string commandSearchPath() {
+  const char* path = std::getenv("PATH");
+  return path != nullptr ? path : "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+}
+
+// True when `tool` is an executable regular file in one of those folders, as
+// /bin/sh would find it (an empty entry is the current folder).
+bool toolOnPath(const std::string& tool) {
+  std::string path = commandSearchPath();
+  for (std::string::size_type start = 0;;) {
+    std::string::size_type end = path.find(':', start);
+    std::string folder = path.substr(start, end == std::string::npos ? end : end - start);
+    std::string file = (folder.empty() ? "." : folder) + "/" + tool;
+    struct stat info;
+    if (stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(file.c_str(), X_OK) == 0)
+      return true;
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
 }
 
 // A download whose archive cannot be unpacked would cost the user the whole
@@ -108,8 +112,9 @@ std::string downloadInstallAgent(const std::string& workDir, const std::string& 
 std::string sourceInstallAgentFrom(std::string location, std::string workDir, std::string url,
                                    MessageCallback report, DownloadFunction download) {
   bool exists = !location.empty() && pathExists(location);
-  if (exists && !isArchive(location)) return location;
-  std::string resourceDir = resourceDirectoryOf(location);
+  bool isArchive = location.size() > 4 && endsWith(location, ".zip");
+  if (exists && !isArchive) return location;
+  std::string resourceDir = beforeLastSeparator(location);
   if (!exists) location = findAlternativeArchive(resourceDir);
   if (!location.empty()) return unpackOrReport(location, workDir, report);
   logWhenBundleHoldsNoAgent(resourceDir);

@@ -23,9 +23,4 @@ using DownloadFunction = bool (*)(const char* destination, const std::string& ur
 std::string sourceInstallAgentFrom(std::string location, std::string workDir, std::string url,
                                    MessageCallback report, DownloadFunction download);
 
-// The first entry of `resourceDir`, in directory order, named
-// "InstallAgent_" ... ".zip", as resourceDir + "/" + name; empty when there is
-// none or the directory cannot be read.
-std::string findAlternativeArchive(const std::string& resourceDir);
-
 #endif  // BOOTSTRAP_SOURCING_SOURCE_H_

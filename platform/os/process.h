@@ -15,13 +15,10 @@ void setProcessArguments(int argc, char** argv);
 // setProcessArguments; none before it.
 std::vector<std::string> processArguments();
 
-// Notes whether SIGINT and SIGTERM came ignored from the parent (a script's
-// background job, nohup). Call in main before anything changes or blocks
-// them; the first call (or the first question below) is the one that counts.
-void recordInheritedSignals();
-
-// True when `signal` (SIGINT or SIGTERM) came ignored: the process never acts
-// on it, and its children get it ignored too.
+// True when `signal` (SIGINT or SIGTERM) came ignored from the parent (a
+// script's background job, nohup): the process never acts on it, and its
+// children get it ignored too. The first question, here or below, is the one
+// that counts: ask before anything changes or blocks them.
 bool signalInheritedIgnored(int signal);
 
 // SIGINT and SIGTERM but for one that came ignored: the signals the process
@@ -50,15 +47,13 @@ class InheritedDescriptor {
   InheritedDescriptor& operator=(const InheritedDescriptor&) = delete;
 };
 
-// Waits for the child `pid` (that child only) and answers its exit status, or
-// -1 when it was ended by a signal or cannot be waited for.
+// Waits for the child `pid` (that child only) and answers its wait status as
+// system() gives it (0 when it exited with status 0), or -1 when it cannot be
+// waited for.
 int waitForChild(int pid);
 
 // One line on standard error, "2026-12-06 23:59:21.123 NAME[PID:TID] text",
 // and the same text to the system log.
 void platformLog(const std::string& text);
-
-// The platform log's line for `text` at the current time.
-std::string platformLogLine(const std::string& text);
 
 #endif  // BOOTSTRAP_PLATFORM_OS_PROCESS_H_

@@ -1,12 +1,13 @@
 #include "platform/os/process_tree.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <map>
 #include <string>
+
+#include "platform/os/file_system.h"
 
 namespace {
 
@@ -37,16 +38,13 @@ bool readProcessState(int pid, ProcessState* result) {
 
 std::multimap<int, int> childrenByParent() {
   std::multimap<int, int> children;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return children;
-  while (struct dirent* entry = readdir(proc)) {
-    int pid = std::atoi(entry->d_name);
+  for (const std::string& name : directoryEntries("/proc")) {
+    int pid = std::atoi(name.c_str());
     ProcessState state;
     if (pid > 0 && readProcessState(pid, &state) && state.state != 'Z') {
       children.emplace(state.parent, pid);
     }
   }
-  closedir(proc);
   return children;
 }
 
