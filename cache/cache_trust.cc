@@ -14,24 +14,6 @@
 
 namespace {
 
-// The folders above the program's own cache folder, from the home (or /tmp)
-// down: the home itself, ".korvex", "app_installer_cache" and the release's
-// folder. Empty when `cacheDir` is not a cache path.
-std::vector<std::string> foldersAboveCache(const std::string& cacheDir) {
-  std::vector<std::string> folders;
-  if (!endsWith(cacheDir, CACHE_RELATIVE_PATH)) return folders;
-  std::string home = cacheDir.substr(0, cacheDir.size() - CACHE_RELATIVE_PATH.size());
-  folders.push_back(home.size() > 1 && home.back() == '/' ? home.substr(0, home.size() - 1) : home);
-  // Every folder of the relative path but the last, which is the program's own.
-  std::string::size_type end = CACHE_RELATIVE_PATH.find('/');
-  std::string::size_type last =
-      CACHE_RELATIVE_PATH.find_last_of('/', CACHE_RELATIVE_PATH.size() - 2);
-  for (; end != std::string::npos && end <= last; end = CACHE_RELATIVE_PATH.find('/', end + 1)) {
-    folders.push_back(home + CACHE_RELATIVE_PATH.substr(0, end));
-  }
-  return folders;
-}
-
 // True when the folder above the cache at `path` is acceptable: missing, or,
 // followed through symbolic links, a directory of this user or of root that
 // group and others may not write (a sticky one of root's, like /tmp, is
@@ -54,9 +36,18 @@ bool folderAboveIsAcceptable(const std::string& path, std::string* error) {
   return false;
 }
 
+// Judges the folders above the cache from the home (or /tmp) down: the home
+// itself, ".korvex", "app_installer_cache" and the release's folder. False
+// when one is not acceptable, and `error` says why.
 bool foldersAboveAreAcceptable(const std::string& cacheDir, std::string* error) {
-  for (const std::string& folder : foldersAboveCache(cacheDir)) {
-    if (!folderAboveIsAcceptable(folder, error)) return false;
+  if (!endsWith(cacheDir, CACHE_RELATIVE_PATH)) return true;
+  std::string home = cacheDir.substr(0, cacheDir.size() - CACHE_RELATIVE_PATH.size());
+  std::string top = home.size() > 1 && home.back() == '/' ? home.substr(0, home.size() - 1) : home;
+  if (!folderAboveIsAcceptable(top, error)) return false;
+  // Every folder of the relative path but the last, which is the program's own.
+  for (std::string::size_type end = CACHE_RELATIVE_PATH.find('/');
+       end + 1 < CACHE_RELATIVE_PATH.size(); end = CACHE_RELATIVE_PATH.find('/', end + 1)) {
+    if (!folderAboveIsAcceptable(home + CACHE_RELATIVE_PATH.substr(0, end), error)) return false;
   }
   return true;
 }

@@ -8,7 +8,7 @@
 
 #include <string>
 
-// The file's path: cacheDir + "/" + ".validatestring" (plain concatenation).
+// cacheDir + "/" + ".validatestring" (plain concatenation).
 std::string validationStringPath(const std::string& cacheDir);
 
 // True when the file's first line (bytes before the first line feed, nothing
@@ -16,25 +16,16 @@ std::string validationStringPath(const std::string& cacheDir);
 // validation string and for a file that is missing or unreadable.
 bool isCacheValid(std::string cacheDir, std::string validationString);
 
-// Replaces the file's content with exactly the bytes of `validationString`.
-// Does nothing when either argument is empty; fails silently (no directory is
-// created). The file is the user's alone (0600) whatever the umask, and a
-// symbolic link in its place is not written through.
+// Replaces the file's content with exactly the bytes of `validationString`,
+// the user's alone (0600) whatever the umask, never through a symbolic link.
+// Does nothing when either argument is empty; fails silently.
 void writeValidationString(std::string cacheDir, std::string validationString);
 
-// Replaces the content of the cache's file at `path` with `bytes`: the user's
-// alone (0600) whatever the umask, never written through a symbolic link.
-// False when it cannot be opened or written.
-bool writePrivateCacheFile(const std::string& path, const std::string& bytes);
-
-// The verified key file's path: cacheDir (ending in "/") + ".verifiedkey".
-std::string verifiedKeyPath(const std::string& cacheDir);
-
-// True when the file holds exactly `keyId`; false for an empty key id and for
-// a file that is missing, unreadable or holds anything else.
+// True when cacheDir (ending in "/") + ".verifiedkey" holds exactly `keyId`; false for an empty key
+// id and for a file that is missing, unreadable or holds anything else.
 bool isVerifiedWith(const std::string& cacheDir, const std::string& keyId);
 
-// Stores `keyId` (as writePrivateCacheFile does); false when it cannot.
+// Stores `keyId` there (0600, never through a link); false when it cannot.
 bool writeVerifiedKey(const std::string& cacheDir, const std::string& keyId);
 
 // Removes the file, as whenever the validation string goes: an agent replaced

@@ -10,7 +10,6 @@
 #include "platform/os/bundle.h"
 #include "platform/os/file_system.h"
 #include "sourcing/source.h"
-#include "sourcing/url_file.h"
 
 int extractPayloadToDir(std::string /*dir*/, bool /*flag*/, MessageCallback /*report*/) {
   return 0;

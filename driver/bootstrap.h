@@ -7,10 +7,9 @@
 
 #include "base/console_report.h"
 
-// Runs the whole bootstrap once, working in a temporary folder (the
-// executable's folder when there is none, or when
-// __QZ_BOOTSTRAP_INSTALLER_UNITTEST__ is set). 0 when the install agent ran
-// and succeeded, -1 after any failure (each step reports its own messages).
+// Runs the whole bootstrap once, in a temporary folder (the executable's when
+// there is none, or __QZ_BOOTSTRAP_INSTALLER_UNITTEST__ is set). 0 when the
+// install agent ran and succeeded, -1 after any failure (reported by it).
 int bootstrapInstallerMainFunc(int argc, const char** argv, MessageCallback report);
 
 // Makes an install agent available and returns its entry, or the empty string:

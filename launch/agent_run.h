@@ -1,7 +1,7 @@
 // The install agent's run: its start from the console, and whether it runs,
-// for the thread that takes SIGINT and SIGTERM. While it runs, the process stands to it as a caller
-// of system() does: the agent decides about the signals meant for it, and this process goes on
-// waiting for it. Once the run ends on a signal, no agent starts.
+// for the thread that takes SIGINT and SIGTERM. While it runs, the process
+// stands to it as a caller of system() does: the agent decides about the
+// signals meant for it. Once the run ends on a signal, no agent starts.
 #ifndef BOOTSTRAP_LAUNCH_AGENT_RUN_H_
 #define BOOTSTRAP_LAUNCH_AGENT_RUN_H_
 
@@ -19,9 +19,8 @@ bool fireInstallAgentWithArgs(std::string installAgentEntry, std::string command
                               std::string bundleLocation, int argc, const char** argv,
                               MessageCallback report);
 
-// Marks the install agent as running until finishInstallAgentRun; call it
-// before starting the agent. False, and nothing marked, when the run is
-// already ending on a signal: start nothing then.
+// Marks the install agent as running until finishInstallAgentRun. False, and
+// nothing marked, when the run is already ending on a signal: start nothing.
 bool beginInstallAgentRun();
 
 // The agent has ended (or did not start): a signal ends the run again.

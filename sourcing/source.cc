@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "base/names.h"
 #include "base/paths.h"
@@ -72,16 +73,6 @@ bool toolOnPath(const std::string& tool) {
   }
 }
 
-// A download whose archive cannot be unpacked would cost the user the whole
-// transfer for nothing, and leave the cache emptied.
-bool unzipFoundForDownload() {
-  if (toolOnPath("unzip")) return true;
-  platformLog("unzip not found on PATH (" + commandSearchPath() +
-              "): the install agent is not downloaded, as it could not be unpacked; "
-              "install the unzip package");
-  return false;
-}
-
 std::string downloadInstallAgent(const std::string& workDir, const std::string& url,
                                  MessageCallback report, DownloadFunction download) {
   std::string cacheDir = getInstallAgentCacheDir();
@@ -118,6 +109,32 @@ std::string sourceInstallAgentFrom(std::string location, std::string workDir, st
   if (!exists) location = findAlternativeArchive(resourceDir);
   if (!location.empty()) return unpackOrReport(location, workDir, report);
   logWhenBundleHoldsNoAgent(resourceDir);
-  if (!unzipFoundForDownload()) return std::string();
+  // A download whose archive cannot be unpacked would cost the user the whole
+  // transfer for nothing, and leave the cache emptied.
+  if (!toolOnPath("unzip")) {
+    platformLog("unzip not found on PATH (" + commandSearchPath() +
+                "): the install agent is not downloaded, as it could not be unpacked; "
+                "install the unzip package");
+    return std::string();
+  }
   return downloadInstallAgent(workDir, url, report, download);
+}
+
+std::string readEndpointUrlFile(std::string path, MessageCallback report) {
+  if (!pathExists(path)) return std::string();
+  std::ifstream file(path, std::ios::in | std::ios::binary);
+  if (!file.is_open()) {
+    report("Failed to open install agent URL file", true);
+    return std::string();
+  }
+  std::string url;
+  std::getline(file, url, '\n');
+  // The carriage return stays in the URL, which then does not parse; the
+  // window only says the download failed, so the log names the cause.
+  if (!url.empty() && url.back() == '\r') {
+    platformLog(path +
+                " has a Windows line ending (CR LF): the carriage return is part of the "
+                "URL; save the file with Unix line endings (LF)");
+  }
+  return url;
 }

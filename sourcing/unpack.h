@@ -6,12 +6,10 @@
 
 #include "base/console_report.h"
 
-// Unpacks `archive` into `destination` (overwriting, keeping other files)
-// with "<tool> -qq -o <archive> -d <destination>", each word through
-// smart_quote.
-// False without a message when the archive does not exist; false with
-// "Failed to unzip the install agent" when the command ends with a non-zero
-// status. True when it ended with status 0.
+// Unpacks `archive` into `destination` (overwriting, keeping other files) with
+// "<tool> -qq -o <archive> -d <destination>", each word through smart_quote.
+// False, silently when the archive does not exist, or with "Failed to unzip
+// the install agent" when the command ends with a non-zero status.
 bool unzipInstallAgent(std::string archive, std::string destination, std::string tool,
                        MessageCallback report);
 

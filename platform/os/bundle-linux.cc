@@ -41,12 +41,8 @@ std::optional<MainBundle> mainBundle() {
   return bundleForExecutable(executable);
 }
 
-std::string getPathToExecutable(const std::optional<MainBundle>& bundle) {
-  return bundle ? bundle->bundlePath : std::string();
-}
-
 std::string getDirectoryOfExecutable(const std::optional<MainBundle>& bundle) {
-  return beforeLastSeparator(getPathToExecutable(bundle));
+  return bundle ? beforeLastSeparator(bundle->bundlePath) : std::string();
 }
 
 std::string getBundleLocation(const std::optional<MainBundle>& bundle) {

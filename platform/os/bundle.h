@@ -1,5 +1,5 @@
-// Where the program runs from: its own path, and the bundle that holds it.
-// Nothing is kept; each call asks /proc/self/exe afresh.
+// Where the program runs from: its own path, and the bundle that holds it,
+// asked of /proc/self/exe afresh on every call.
 #ifndef BOOTSTRAP_PLATFORM_OS_BUNDLE_H_
 #define BOOTSTRAP_PLATFORM_OS_BUNDLE_H_
 
@@ -23,15 +23,12 @@ MainBundle bundleForExecutable(const std::string& executablePath);
 // The main bundle of this process; none when its path cannot be read.
 std::optional<MainBundle> mainBundle();
 
-// The bundle's path; empty without a bundle.
-std::string getPathToExecutable(const std::optional<MainBundle>& bundle = mainBundle());
-
 // The bundle's path without its last component: everything before the last
 // "/" or backslash (empty for a bundle at the root); empty without a bundle.
 std::string getDirectoryOfExecutable(const std::optional<MainBundle>& bundle = mainBundle());
 
-// The bundle's resource directory, where the install agent and its URL file
-// are looked for; empty without a bundle.
+// The bundle's resource directory (where the install agent and its URL file
+// are looked for); empty without a bundle.
 std::string getBundleLocation(const std::optional<MainBundle>& bundle = mainBundle());
 
 #endif  // BOOTSTRAP_PLATFORM_OS_BUNDLE_H_

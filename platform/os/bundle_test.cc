@@ -20,7 +20,7 @@ TEST(BundleTest, ExecutablePathToBundleResourcesAndFolder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.executable);
     std::optional<MainBundle> bundle = bundleForExecutable(c.executable);
-    EXPECT_EQ(c.bundle, getPathToExecutable(bundle));
+    EXPECT_EQ(c.bundle, bundle->bundlePath);
     EXPECT_EQ(c.resources, getBundleLocation(bundle));
     EXPECT_EQ(c.directory, getDirectoryOfExecutable(bundle));
   }

@@ -17,11 +17,10 @@
 
 std::string userTemporaryDirectory() {
   const char* value = std::getenv("TMPDIR");
-  if (value == nullptr || *value == '\0') return std::string();
   struct stat info;
-  if (stat(value, &info) != 0 || !S_ISDIR(info.st_mode)) return std::string();
-  if (access(value, W_OK | X_OK) != 0) return std::string();
-  return value;
+  bool usable = value != nullptr && stat(value, &info) == 0 && S_ISDIR(info.st_mode) &&
+                access(value, W_OK | X_OK) == 0;
+  return usable ? value : std::string();
 }
 
 bool pathExists(const std::string& path) {

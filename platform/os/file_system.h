@@ -11,15 +11,14 @@
 // else the empty string.
 std::string userTemporaryDirectory();
 
-// Removes `path` and, for a directory, everything below it, without following
-// symbolic links. Directories that an archive left without owner write or
-// search permission get it first. True when nothing is left (a path that is
-// already gone counts); false for the empty path.
+// Removes `path` and everything below it, without following symbolic links,
+// also directories an archive left without owner write or search permission.
+// True when nothing is left (a path already gone counts); false for "".
 bool removeTree(const std::string& path, std::string* error);
 
-// Takes write permission from group and others on `path` and on everything
-// below it, without following symbolic links. False when an entry could not
-// be read or changed.
+// Takes write permission from group and others on `path` and everything below
+// it, without following symbolic links. False when an entry could not be read
+// or changed.
 bool removeWriteForOthers(const std::string& path, std::string* error);
 
 // The names in the directory `path` but "." and "..", in directory order;
@@ -29,13 +28,11 @@ std::vector<std::string> directoryEntries(const std::string& path);
 // True when something exists at `path` (stat succeeds).
 bool pathExists(const std::string& path);
 
-// A scoped temporary directory: made fresh and private at construction,
-// removed with everything in it at destruction (silently).
+// A scoped temporary directory, removed with everything in it at destruction.
 class TempDir {
  public:
-  // Creates "qzXXXXXX" (mkdtemp, mode 0700) in userTemporaryDirectory(), or
-  // in /tmp when there is none. `name` does not enter the path. A failed
-  // creation leaves the path empty; nothing is reported.
+  // Creates "qzXXXXXX" (mkdtemp, mode 0700) in userTemporaryDirectory(), else
+  // in /tmp; `name` does not enter the path. A failure leaves the path empty.
   explicit TempDir(std::string name);
   ~TempDir();
   TempDir(const TempDir&) = delete;

@@ -24,28 +24,27 @@ namespace {
 std::vector<std::string> keptArguments;
 std::atomic<int> inheritedFd{-1};
 
-// SIGINT and SIGTERM, those of them that came ignored, as the first call found them.
-sigset_t inheritedIgnored() {
-  static const sigset_t ignored = [] {
+}  // namespace
+
+sigset_t interruptsNotInheritedIgnored() {
+  // As the first call found them: what the process changes later is its own.
+  static const sigset_t acted = [] {
     sigset_t set;
     sigemptyset(&set);
     for (int signal : {SIGINT, SIGTERM}) {
       struct sigaction current;
-      if (sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
-          current.sa_handler == SIG_IGN) {
-        sigaddset(&set, signal);
-      }
+      bool ignored = sigaction(signal, nullptr, &current) == 0 &&
+                     (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN;
+      if (!ignored) sigaddset(&set, signal);
     }
     return set;
   }();
-  return ignored;
+  return acted;
 }
 
-}  // namespace
-
 bool signalInheritedIgnored(int signal) {
-  sigset_t ignored = inheritedIgnored();
-  return sigismember(&ignored, signal) == 1;
+  sigset_t acted = interruptsNotInheritedIgnored();
+  return sigismember(&acted, signal) == 0;
 }
 
 void setProcessArguments(int argc, char** argv) { keptArguments.assign(argv, argv + argc); }
@@ -104,27 +103,16 @@ void platformLog(const std::string& text) {
   gettimeofday(&now, nullptr);
   struct tm local;
   localtime_r(&now.tv_sec, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  char millis[8];
-  std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>(now.tv_usec / 1000));
+  char stamp[40];
+  std::size_t length = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(stamp + length, sizeof stamp - length, ".%03d", int(now.tv_usec / 1000));
   std::string name = keptArguments.empty() ? "bootstrapper" : lastPathComponent(keptArguments[0]);
-  std::string line = std::string(stamp) + millis + " " + name + "[" + std::to_string(getpid()) +
-                     ":" + std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] " + text +
-                     "\n";
+  std::string line = std::string(stamp) + " " + name + "[" + std::to_string(getpid()) + ":" +
+                     std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] " + text + "\n";
   {
     StandardErrorLine guard;  // the lock, with the terminal window's line out of the way
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
   }
   syslog(LOG_NOTICE, "%s", text.c_str());
-}
-
-sigset_t interruptsNotInheritedIgnored() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (int signal : {SIGINT, SIGTERM}) {
-    if (!signalInheritedIgnored(signal)) sigaddset(&signals, signal);
-  }
-  return signals;
 }
