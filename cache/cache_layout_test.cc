@@ -8,12 +8,8 @@
 TEST(CacheLayoutTest, CacheDirectoryFollowsHome) {
   const std::string tail = ".korvex/app_installer_cache/" + RELEASE_NAME + "/darx64/";
   const std::pair<std::optional<std::string>, std::string> cases[] = {
-      {std::nullopt, "/tmp/" + tail},
-      {"", "/tmp/" + tail},
-      {"/Users/ann", "/Users/ann/" + tail},
-      {"/Users/ann/", "/Users/ann/" + tail},
-      {"/", "/" + tail},
-      {"h", "h" + tail},
+      {std::nullopt, "/tmp/" + tail}, {"", "/tmp/" + tail},  {"/Users/ann", "/Users/ann/" + tail},
+      {"/Users/ann/", "/Users/ann/" + tail}, {"/", "/" + tail}, {"h", "h" + tail},
   };
   for (const auto& [home, expected] : cases) {
     ScopedEnv env("HOME", home);

@@ -12,9 +12,9 @@ TEST(ValidationStringTest, ComparesTheFirstLineByteForByte) {
     std::string stored, sent;
     bool valid;
   } cases[] = {
-      {"\"abc\"", "\"abc\"", true}, {"abc", "abcd", false},    {"abc", "ab", false},
+      {"\"abc\"", "\"abc\"", true}, {"abc", "abcd", false},  {"abc", "ab", false},
       {"abc\nmore", "abc", true},   {"abc\r\n", "abc", false}, {"W/\"abc\"", "\"abc\"", false},
-      {"ABC", "abc", false},        {"", "abc", false},        {"", "", false},
+      {"ABC", "abc", false},        {"", "abc", false},       {"", "", false},
   };
   ScratchDir cache;
   EXPECT_FALSE(isCacheValid(cache.path() + "/", "abc")) << "no file";

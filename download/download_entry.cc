@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "download/download.h"
-#include "platform/os/file_system.h"
 #include "launch/agent_run.h"
+#include "platform/os/file_system.h"
 #include "platform/os/process.h"
 #include "platform/window/window_application.h"
 
