@@ -1,11 +1,9 @@
 #include "download/signature_check.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "base/paths.h"
 #include "download/download.h"
@@ -22,20 +20,10 @@ constexpr long long kMaxFileBytes = 64 * 1024;
 // The file's bytes, or false with the reason; `what` names it in the error.
 bool readSmallFile(const std::string& path, const std::string& what, std::string* text,
                    std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = what + " cannot be read: " + std::strerror(errno);
-    return false;
-  }
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rbe"), &std::fclose);
   std::string bytes(kMaxFileBytes + 1, '\0');
-  ssize_t count = 0;
-  size_t size = 0;
-  while (size < bytes.size() && (count = read(fd, &bytes[size], bytes.size() - size)) != 0) {
-    if (count < 0 && errno != EINTR) break;
-    if (count > 0) size += static_cast<size_t>(count);
-  }
-  close(fd);
-  if (count < 0) {
+  size_t size = file ? std::fread(&bytes[0], 1, bytes.size(), file.get()) : 0;
+  if (!file || std::ferror(file.get())) {
     *error = what + " cannot be read: " + std::strerror(errno);
     return false;
   }

@@ -20,9 +20,6 @@ struct UrlResponse {
   // The header's value, empty when it is missing; names compare without
   // regard to case.
   std::string header(const std::string& name) const;
-  // Sets a header, replacing an earlier value; the name is stored in lower
-  // case.
-  void setHeader(const std::string& name, const std::string& value);
 };
 
 // How a transfer ended, as its last report says.
