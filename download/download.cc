@@ -15,23 +15,6 @@
 #include "platform/os/process.h"
 #include "sourcing/unpack.h"
 
-namespace {
-
-const char kTransportErrorText[] =
-    "Error during the download process.\nSee the log in Console app for more information.";
-const char kUnverifiedText[] =
-    "The downloaded installer could not be verified.\nSee the log in Console app for more "
-    "information.";
-
-// The status as "%3.0f" writes it: 404 gives "404", 99 gives " 99".
-std::string statusAsFloat(long status) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%3.0f", static_cast<double>(status));
-  return text;
-}
-
-}  // namespace
-
 Download::Download(const WindowControls& controls, DownloadPlatform& platform,
                    InstallAgentLaunch* launch)
     : application_(controls.application),
@@ -45,10 +28,10 @@ void Download::applicationDidFinishLaunching() {
   if (!bundle) return;
   std::string splash = appendPathComponent(bundle->resourcePath, "splash.png");
   if (pathExists(splash)) window_->showSplash(splash);
-  std::string why;
+  std::string logLine;
   // Before any request: a bundle whose key is unusable verifies nothing.
-  if (!signature_.loadKey(bundle->resourcePath, &why)) {
-    unverified(verificationFailedLine(why, std::string()));
+  if (!signature_.loadKey(bundle->resourcePath, &logLine)) {
+    unverified(logLine);
     return;
   }
   archiveURL_ = downloadFrom;
@@ -60,7 +43,10 @@ void Download::applicationDidFinishLaunching() {
 
 void Download::unverified(const std::string& logLine) {
   platform_.log(logLine);
-  window_->showFailure(kUnverifiedText, TextColor::kRed);
+  window_->showFailure(
+      "The downloaded installer could not be verified.\nSee the log in Console app for more "
+      "information.",
+      TextColor::kRed);
 }
 
 void Download::windowWillClose() {
@@ -219,7 +205,9 @@ bool Download::unpackAndStartFromCache(const std::string& path) {
 void Download::didFinishDownloadingToURL(const std::string& path) {
   if (abandoned_) return;
   long status = theDownload_->response().statusCode;
-  if (!checkStatus(status, "Download failed! Error code- " + statusAsFloat(status))) return;
+  char code[32];  // as "%3.0f" writes it: 404 gives "404", 99 gives " 99"
+  std::snprintf(code, sizeof code, "%3.0f", static_cast<double>(status));
+  if (!checkStatus(status, std::string("Download failed! Error code- ") + code)) return;
   // An empty body brings no data report: its checks run here.
   if (!checkedFirstReport_ && !checkValidation()) return;
   if (!verifyArchive(path)) return;
@@ -252,7 +240,9 @@ void Download::didCompleteWithError(const UrlCompletion& completion) {
   if (completion.kind != UrlCompletion::Kind::kTransportError) return;
   std::string url = completion.failingURL.empty() ? "(null)" : completion.failingURL;
   platform_.log("Download failed! Error - " + completion.description + " " + url);
-  window_->showFailure(kTransportErrorText, TextColor::kRed);
+  window_->showFailure(
+      "Error during the download process.\nSee the log in Console app for more information.",
+      TextColor::kRed);
 }
 
 void Download::fireInstallAgent() {

@@ -9,8 +9,6 @@
 #include "download/download.h"
 #include "platform/os/file_system.h"
 
-const char kPublicKeyFile[] = "installAgentKey.pub";
-
 namespace {
 
 // Key and signature files are a few hundred bytes; a larger body is no
@@ -35,11 +33,12 @@ bool readSmallFile(const std::string& path, const std::string& what, std::string
   return true;
 }
 
-}  // namespace
-
+// The log line of a failed check: `why`, then the URL it concerns, if any.
 std::string verificationFailedLine(const std::string& why, const std::string& url) {
   return "Verification failed! Error - " + why + (url.empty() ? "" : " " + url);
 }
+
+}  // namespace
 
 SignatureCheck::~SignatureCheck() {
   cancel();
@@ -47,14 +46,18 @@ SignatureCheck::~SignatureCheck() {
 }
 
 bool SignatureCheck::loadKey(const std::string& resourcePath, std::string* error) {
-  std::string path = appendPathComponent(resourcePath, kPublicKeyFile);
+  std::string path = appendPathComponent(resourcePath, "installAgentKey.pub");
   // Without the file the bundle has not opted in: not even a read more.
   if (!pathExists(path)) return true;
   std::string text, why;
   MinisignPublicKey key;
-  if (!readSmallFile(path, "The bundle's public key " + path, &text, error)) return false;
+  if (!readSmallFile(path, "The bundle's public key " + path, &text, &why)) {
+    *error = verificationFailedLine(why, "");
+    return false;
+  }
   if (!parseMinisignPublicKey(text, &key, &why)) {
-    *error = "The bundle's public key " + path + " does not parse: " + why;
+    *error =
+        verificationFailedLine("The bundle's public key " + path + " does not parse: " + why, "");
     return false;
   }
   key_ = key;

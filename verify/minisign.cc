@@ -38,19 +38,6 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-int base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 // Standard base64 with its padding, as minisign writes it: whole groups of
 // four, '=' only at the end, and no bits set past the last byte (so each byte
 // string has one spelling).
@@ -61,10 +48,12 @@ bool decodeBase64(const std::string& text, std::string* bytes) {
   unsigned accumulated = 0;
   size_t bits = 0;
   bytes->clear();
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   for (size_t i = 0; i < text.size() - padding; ++i) {
-    int value = base64Value(text[i]);
-    if (value < 0) return false;
-    accumulated = (accumulated << 6) | static_cast<unsigned>(value);
+    const char* value = text[i] == '\0' ? nullptr : std::strchr(kAlphabet, text[i]);
+    if (value == nullptr) return false;
+    accumulated = (accumulated << 6) | static_cast<unsigned>(value - kAlphabet);
     bits += 6;
     if (bits >= 8) {
       bits -= 8;
@@ -168,7 +157,7 @@ bool splitExactly(const std::string& text, size_t count, const std::string& file
 
 bool hasPrefix(const std::string& line, const char* prefix, const std::string& where,
                std::string* error) {
-  if (startsWith(line, prefix)) return true;
+  if (line.compare(0, std::strlen(prefix), prefix) == 0) return true;
   *error = "The " + where + " does not start with " + quoted(prefix);
   return false;
 }

@@ -10,28 +10,19 @@ namespace {
 // would pass the wrong arguments without a word from the compiler: a function
 // pointer initializes only a pointer of its exact type. (Unevaluated, so the
 // program does not link libsodium for it.)
-#define BOOTSTRAP_SODIUM(member)                                                  \
-  static_assert(sizeof(decltype(SodiumLibrary::member){&::crypto_##member}) != 0, \
-                "SodiumLibrary::" #member " has libsodium's type")
-BOOTSTRAP_SODIUM(sign_verify_detached);
-BOOTSTRAP_SODIUM(generichash_statebytes);
-BOOTSTRAP_SODIUM(generichash_init);
-BOOTSTRAP_SODIUM(generichash_update);
-BOOTSTRAP_SODIUM(generichash_final);
+#define BOOTSTRAP_SODIUM(name)                                                \
+  static_assert(sizeof(decltype(SodiumLibrary::name){&::crypto_##name}) != 0, \
+                "SodiumLibrary::" #name " has libsodium's type");
+BOOTSTRAP_SODIUM_FUNCTIONS(BOOTSTRAP_SODIUM)
 #undef BOOTSTRAP_SODIUM
-#define BOOTSTRAP_SODIUM(member) \
-  { "crypto_" #member, reinterpret_cast<void**>(&sodium->member) }
+#define BOOTSTRAP_SODIUM(name) {"crypto_" #name, reinterpret_cast<void**>(&sodium->name)},
 
 bool load(SodiumLibrary* sodium, std::string* error) {
   decltype(&::sodium_init) init = nullptr;
   // Kept for the life of the process: the table points into it.
   if (!loadSharedLibrary("libsodium.so.23",
                          {{"sodium_init", reinterpret_cast<void**>(&init)},
-                          BOOTSTRAP_SODIUM(sign_verify_detached),
-                          BOOTSTRAP_SODIUM(generichash_statebytes),
-                          BOOTSTRAP_SODIUM(generichash_init),
-                          BOOTSTRAP_SODIUM(generichash_update),
-                          BOOTSTRAP_SODIUM(generichash_final)},
+                          BOOTSTRAP_SODIUM_FUNCTIONS(BOOTSTRAP_SODIUM)},
                          error)) {
     return false;
   }
