@@ -36,31 +36,30 @@ struct FakeWindow : Application, DownloadWindow {
   void closeAfter(double seconds) override { performAfterDelay(nullptr, seconds); }
 };
 
-// A session whose one task answers as told, on a platform that records what
-// it starts.
-struct FakePlatform : DownloadPlatform, UrlSession, UrlSessionTask {
-  std::optional<MainBundle> bundle;
+struct FakeTask : UrlSessionTask {
   UrlResponse answer;
   int cancels = 0;
-  std::vector<std::vector<std::string>> spawned;  // "/bin/sh" and its arguments
-  std::unique_ptr<UrlSession> makeUrlSession(UrlSessionDelegate*) override {
-    struct Borrowed : UrlSession {
-      FakePlatform* owner;
-      explicit Borrowed(FakePlatform* platform) : owner(platform) {}
-      std::shared_ptr<UrlSessionTask> downloadTaskWithURL(const std::string& url) override {
-        return owner->downloadTaskWithURL(url);
-      }
-      void invalidateAndCancel() override {}
-    };
-    return std::make_unique<Borrowed>(this);
-  }
-  std::shared_ptr<UrlSessionTask> downloadTaskWithURL(const std::string&) override {
-    return std::shared_ptr<UrlSessionTask>(std::shared_ptr<void>(), this);  // not owned
-  }
-  void invalidateAndCancel() override {}
   void resume() override {}
   void cancel() override { ++cancels; }
   UrlResponse response() const override { return answer; }
+};
+
+// Each session hands out the one task.
+struct FakeSession : UrlSession {
+  std::shared_ptr<FakeTask> task;
+  std::shared_ptr<UrlSessionTask> downloadTaskWithURL(const std::string&) override { return task; }
+  void invalidateAndCancel() override {}
+};
+
+struct FakePlatform : DownloadPlatform {
+  std::optional<MainBundle> bundle;
+  std::shared_ptr<FakeTask> task = std::make_shared<FakeTask>();
+  std::vector<std::vector<std::string>> spawned;  // "/bin/sh" and its arguments
+  std::unique_ptr<UrlSession> makeUrlSession(UrlSessionDelegate*) override {
+    auto session = std::make_unique<FakeSession>();
+    session->task = task;
+    return session;
+  }
   std::optional<MainBundle> mainBundle() override { return bundle; }
   std::vector<std::string> processArguments() override { return {"/b/boot", "", "a b"}; }
   int spawn(const std::string& program, const std::vector<std::string>& args) override {
@@ -79,8 +78,8 @@ struct Transfer {
     window.delegate = &download;
     downloadFrom = "http://127.0.0.1:1/agent.zip";
     download.applicationDidFinishLaunching();
-    platform.answer.statusCode = status;
-    if (etag) platform.answer.headers["etag"] = etag;
+    platform.task->answer.statusCode = status;
+    if (etag) platform.task->answer.headers["etag"] = etag;
   }
   FakeWindow window;
   FakePlatform platform;
@@ -159,7 +158,8 @@ TEST_F(DownloadTest, ServerAnswerAndCacheDecideTheOutcome) {
       EXPECT_EQ("", readFile(install)) << "the outdated agent goes at the first data";
     }
     testing::internal::CaptureStderr();
-    if (run.platform.cancels == 0) run.download.didFinishDownloadingToURL(archive(work_, c.body));
+    if (run.platform.task->cancels == 0)
+      run.download.didFinishDownloadingToURL(archive(work_, c.body));
     testing::internal::GetCapturedStderr();
 
     std::vector<std::vector<std::string>> spawned;
@@ -175,7 +175,7 @@ TEST_F(DownloadTest, ServerAnswerAndCacheDecideTheOutcome) {
     EXPECT_EQ(hit || refusal ? std::vector<double>() : bar, run.window.bar);
     // A late report after a refusal changes nothing; a hit abandons the
     // transfer, and so does the window's closing that follows.
-    EXPECT_EQ(refusal ? 1 : hit ? 2 : 0, run.platform.cancels);
+    EXPECT_EQ(refusal ? 1 : hit ? 2 : 0, run.platform.task->cancels);
     // A hand-off stops the run and closes the window: at once after a hit, a
     // little later after unpacking; a failure leaves the window to the user.
     EXPECT_EQ(!c.started.empty(), launch_.started);

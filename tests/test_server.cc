@@ -11,27 +11,6 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace {
-
-// A stream socket on 127.0.0.1, bound to `port` (0: any free one) or
-// connected to it; -1 when that fails.
-int loopbackSocket(int port, bool connectIt) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  auto* raw = reinterpret_cast<sockaddr*>(&address);
-  if (fd >= 0 &&
-      (connectIt ? connect(fd, raw, sizeof address) : bind(fd, raw, sizeof address)) == 0) {
-    return fd;
-  }
-  if (fd >= 0) close(fd);
-  return -1;
-}
-
-}  // namespace
-
 TestServer::TestServer() {
   // The shell names its pid, which the server takes over with exec.
   output_ = popen("echo $$; exec python3 '" BOOTSTRAP_SOURCE_DIR
@@ -60,8 +39,15 @@ std::string TestServer::url(const std::string& pathAndQuery) const {
 }
 
 long long TestServer::stat(const std::string& name) const {
-  int fd = loopbackSocket(port_, true);
-  if (fd < 0) throw std::runtime_error("cannot connect to the test server");
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port_));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    throw std::runtime_error("cannot connect to the test server");
+  }
   std::string request = "GET /_stats HTTP/1.0\r\n\r\n", answer;
   if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
     char buffer[4096];
@@ -72,16 +58,6 @@ long long TestServer::stat(const std::string& name) const {
   std::string::size_type at = answer.find(key);
   if (at == std::string::npos) throw std::runtime_error("no " + name + " in " + answer);
   return std::atoll(answer.c_str() + at + key.size());
-}
-
-int unusedPort() {
-  int fd = loopbackSocket(0, false);
-  struct sockaddr_in address = {};
-  socklen_t length = sizeof address;
-  bool named = fd >= 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  if (fd >= 0) close(fd);
-  if (!named) throw std::runtime_error("cannot bind a port on 127.0.0.1");
-  return ntohs(address.sin_port);
 }
 
 std::string queryValue(const std::string& text) {

@@ -31,9 +31,6 @@ class TestServer {
   int port_ = 0;
 };
 
-// A port on 127.0.0.1 where nothing listens (bound, then closed).
-int unusedPort();
-
 // `text` percent-encoded for use as a query value.
 std::string queryValue(const std::string& text);
 

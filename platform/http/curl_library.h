@@ -10,12 +10,13 @@
 #include <string>
 
 // The entry points the URL session uses, as X(name) for each curl_<name>.
-#define BOOTSTRAP_CURL_FUNCTIONS(X)                                                              \
-  X(global_init)                                                                                 \
-  X(easy_init) X(easy_cleanup) X(easy_setopt) X(easy_getinfo) X(easy_strerror) X(multi_init)     \
-      X(multi_cleanup) X(multi_add_handle) X(multi_remove_handle) X(multi_perform) X(multi_poll) \
-          X(multi_wakeup) X(multi_info_read) X(multi_strerror) X(url) X(url_set) X(url_cleanup)  \
-              X(url_strerror)
+// clang-format off
+#define BOOTSTRAP_CURL_FUNCTIONS(X)                                                           \
+  X(global_init) X(easy_init) X(easy_cleanup) X(easy_setopt) X(easy_getinfo) X(easy_strerror) \
+  X(multi_init) X(multi_cleanup) X(multi_add_handle) X(multi_remove_handle) X(multi_perform)  \
+  X(multi_poll) X(multi_wakeup) X(multi_info_read) X(multi_strerror)                          \
+  X(url) X(url_set) X(url_cleanup) X(url_strerror)
+// clang-format on
 
 // Those entry points, with libcurl's own signatures.
 struct CurlLibrary {

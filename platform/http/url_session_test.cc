@@ -204,36 +204,6 @@ TEST_F(UrlSessionTest, WholeBodiesFinishWithTheFinalResponse) {
   EXPECT_EQ(std::string::npos, echoed.find("accept-encoding")) << "compression asked for";
 }
 
-// What only the session sees of a failure: how far it went, and the URL that
-// failed, after redirects and printable.
-TEST_F(UrlSessionTest, TransportErrorsNameTheUrl) {
-  const std::string ftp = "ftp://127.0.0.1:" + std::to_string(server.port()) + "/";
-  const std::string cut = server.url("/f?size=1000&length=5000");
-  const std::string loop = server.url("/f?loop");
-  const struct {
-    std::string url, failingURL;
-    std::string text;    // in the description
-    long long requests;  // that reach the server
-    long long bytes;     // reported
-  } cases[] = {
-      {cut, cut, "4000 bytes remaining", 1, 1000},
-      {loop, loop, "redirects", 21, 0},
-      {server.url("/f?redirect=" + queryValue(ftp)), ftp, "ftp", 1, 0},
-      {server.url("/f") + std::string("\0\r", 2), server.url("/f") + "%00%0D", "NUL", 0, 0},
-      {"http://[::1/x", "http://[::1/x", "does not parse", 0, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.url);
-    long long before = server.stat("requests");
-    Recording r = fetch(c.url);
-    EXPECT_EQ(Kind::kTransportError, r.completion.kind);
-    EXPECT_EQ(c.failingURL, r.completion.failingURL);
-    EXPECT_NE(std::string::npos, r.completion.description.find(c.text)) << r.completion.description;
-    EXPECT_EQ(c.requests, server.stat("requests") - before);
-    EXPECT_EQ(c.bytes, r.bytes());
-  }
-}
-
 TEST_F(UrlSessionTest, CancelInsideAReportLeavesOnlyTheCompletion) {
   const long long size = 50'000'000;
   const std::string write = "/f?rate=2000000&size=" + std::to_string(size);
