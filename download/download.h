@@ -68,6 +68,7 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   // does not wait. Nothing is started once the window has closed.
   void fireInstallAgent();
 
+  // The archive's transfer; null until it has started.
   std::shared_ptr<UrlSessionTask> theDownload() const { return theDownload_; }
 
  private:

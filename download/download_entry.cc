@@ -48,18 +48,6 @@ class RealDownloadPlatform : public DownloadPlatform {
   std::exit(status == 0 ? 0 : 255);
 }
 
-// Runs the download window's application to its end. It returns only when
-// the window started no install agent (a refusal, a failure, a window closed
-// by the user), with status 0.
-int runDownloadApplication() {
-  InstallAgentLaunch launch;
-  int status = applicationMain([&launch](const WindowControls& controls) {
-    return std::make_unique<Download>(controls, realDownloadPlatform(), &launch);
-  });
-  if (launch.started) endWithInstallAgent(launch.pid);
-  return status;
-}
-
 }  // namespace
 
 DownloadPlatform& realDownloadPlatform() {
@@ -76,5 +64,12 @@ void setDownloadStrings(const char* destination, const std::string& url) {
 bool downloadInstallAgentFromQZ(const char* destination, const std::string& url,
                                 MessageCallback /*report*/) {
   setDownloadStrings(destination, url);
-  return runDownloadApplication() != 0;
+  InstallAgentLaunch launch;
+  int status = applicationMain([&launch](const WindowControls& controls) {
+    return std::make_unique<Download>(controls, realDownloadPlatform(), &launch);
+  });
+  // The run ends with a started install agent; otherwise the window started
+  // none (a refusal, a failure, a window closed by the user).
+  if (launch.started) endWithInstallAgent(launch.pid);
+  return status != 0;
 }

@@ -39,10 +39,10 @@ class SignatureCheck : private UrlSessionDelegate {
   void cancel();
 
  private:
-  // The body of `url` (at most a few KiB), or false with the reason.
-  bool fetch(const std::string& url, std::string* body, std::string* error);
-  // Whether the response so far refuses the signature; then the fetch ends.
-  bool refused();
+  // Whether the fetch has failed, or fails now: the response refuses the
+  // signature, or `received` bytes are more than a signature holds. The
+  // fetch then ends.
+  bool rejected(long long received);
 
   void didWriteData(long long bytesWritten, long long totalBytesWritten,
                     long long totalBytesExpectedToWrite) override;

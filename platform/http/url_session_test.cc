@@ -36,6 +36,14 @@ std::set<int> inheritable() {
   return descriptors;
 }
 
+// Waits until `condition` holds; false when it did not within kHang.
+bool waitUntil(const std::function<bool()>& condition) {
+  for (auto end = Clock::now() + kHang; !condition(); std::this_thread::sleep_for(kPause)) {
+    if (Clock::now() > end) return false;
+  }
+  return true;
+}
+
 // What a delegate saw of one transfer.
 struct Recording {
   std::vector<std::string> reports;    // "write", "finish", "complete", in order
@@ -212,10 +220,7 @@ TEST_F(UrlSessionTest, CancelInsideAReportLeavesOnlyTheCompletion) {
   Recording r = fetch(server.url("/f?size=10"), "finish");
   EXPECT_EQ((std::vector<std::string>{"write", "finish", "complete"}), r.reports);
   EXPECT_EQ(Kind::kCancelled, r.completion.kind);
-  for (auto end = Clock::now() + kHang; server.stat("open") > 0 && Clock::now() < end;) {
-    std::this_thread::sleep_for(kPause);
-  }
-  EXPECT_EQ(0, server.stat("open")) << "the connection stays open";
+  EXPECT_TRUE(waitUntil([&] { return server.stat("open") == 0; })) << "the connection stays open";
   EXPECT_LT(server.stat("bytes_sent"), size / 2);
 }
 
@@ -232,7 +237,7 @@ TEST_F(UrlSessionTest, CancelFromAnotherThreadWhileTheServerSendsNothing) {
       SCOPED_TRACE(std::string(name) + " " + path);
       long long before = server.stat("requests");
       Transfer transfer(server.url(path));
-      while (server.stat("requests") == before) std::this_thread::sleep_for(kPause);
+      ASSERT_TRUE(waitUntil([&] { return server.stat("requests") > before; }));
       std::this_thread::sleep_for(kPause * 15);
       size_t seen = transfer.recorder.recording().writes.size();
       auto start = Clock::now();
