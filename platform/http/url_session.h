@@ -45,7 +45,8 @@ class UrlSessionDelegate {
   // `bytesWritten` bytes arrived since the last report; reports come no more
   // often than the connection's reads, and carry at most 2 MiB each; the first
   // comes with the first bytes of the body.
-  // `totalBytesExpectedToWrite` is the announced length, or -1.
+  // `totalBytesWritten` is the sum so far, `totalBytesExpectedToWrite` the
+  // announced length, or -1.
   virtual void didWriteData(long long bytesWritten, long long totalBytesWritten,
                             long long totalBytesExpectedToWrite) = 0;
   // The whole body is in the file at `path`, which is removed when this
