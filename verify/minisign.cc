@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/paths.h"
 #include "platform/crypto/sodium_library.h"
 
 namespace {
@@ -157,7 +158,7 @@ bool splitExactly(const std::string& text, size_t count, const std::string& file
 
 bool hasPrefix(const std::string& line, const char* prefix, const std::string& where,
                std::string* error) {
-  if (line.compare(0, std::strlen(prefix), prefix) == 0) return true;
+  if (startsWith(line, prefix)) return true;
   *error = "The " + where + " does not start with " + quoted(prefix);
   return false;
 }
@@ -189,7 +190,7 @@ bool parseMinisignPublicKey(const std::string& text, MinisignPublicKey* key, std
       !decodeField(lines[1], kPublicKeyBytes, "The public key", &bytes, error)) {
     return false;
   }
-  if (bytes.compare(0, 2, "Ed") != 0) {
+  if (!startsWith(bytes, "Ed")) {
     *error = "The public key's algorithm is " + quoted(bytes.substr(0, 2)) + ", not \"Ed\"";
     return false;
   }

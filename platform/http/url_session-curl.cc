@@ -64,7 +64,7 @@ std::string trimmed(const std::string& text) {
 // The status of a status line ("HTTP/1.1 200 OK"), or 0 for any other line.
 long statusOfLine(const std::string& line) {
   std::string::size_type space = line.find(' ');
-  if (line.compare(0, 5, "HTTP/") != 0 || space == std::string::npos) return 0;
+  if (!startsWith(line, "HTTP/") || space == std::string::npos) return 0;
   return std::strtol(line.c_str() + space + 1, nullptr, 10);
 }
 
@@ -138,6 +138,7 @@ UrlCompletion completion(Kind kind, std::string description, const std::string& 
 
 std::set<int> openDescriptors() {
   std::set<int> descriptors;
+  // Not the directory's own descriptor: it is closed again at once.
   if (DIR* directory = opendir("/proc/self/fd")) {
     while (struct dirent* entry = readdir(directory)) {
       int fd = std::atoi(entry->d_name);
