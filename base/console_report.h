@@ -1,5 +1,4 @@
-// Console reporting: every message of the bootstrap is one line on the
-// console, written and flushed at once.
+// Console reporting: every message is one line, written and flushed at once.
 #ifndef BOOTSTRAP_BASE_CONSOLE_REPORT_H_
 #define BOOTSTRAP_BASE_CONSOLE_REPORT_H_
 

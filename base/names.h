@@ -5,8 +5,7 @@
 
 #include <string>
 
-// One shared instance of each name. They are defined in this order so that
-// CACHE_RELATIVE_PATH, built from the earlier ones, is always built after them.
+// Defined in this order: CACHE_RELATIVE_PATH is built from the earlier ones.
 inline const std::string PATH_SEPARATOR = "/";
 // Set when building (BOOTSTRAP_RELEASE_NAME), so that a vendor's build keeps
 // a cache of its own.

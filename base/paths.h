@@ -14,9 +14,15 @@ std::string appendPathComponent(const std::string& base, const std::string& comp
 // path at the root); `path` itself when it has no "/".
 std::string parentDirectory(const std::string& path);
 
+// Everything before the last "/" or backslash (empty for a path at the root);
+// `path` itself when it has neither: the folder as the bundle's own paths
+// are cut.
+std::string beforeLastSeparator(const std::string& path);
+
 // Everything after the last "/"; `path` itself when it has none.
 std::string lastPathComponent(const std::string& path);
 
+bool startsWith(const std::string& text, const std::string& prefix);
 bool endsWith(const std::string& text, const std::string& suffix);
 
 #endif  // BOOTSTRAP_BASE_PATHS_H_

@@ -1,10 +1,8 @@
 // The one lock of standard error. Everything that writes a line there (the
 // console messages, the platform log, the terminal window) holds it for the
-// whole line, so lines of different threads never interleave.
-//
-// The terminal window keeps one line on a terminal that it redraws in place.
-// Every other writer writes its lines inside a StandardErrorLine, which takes
-// that line out of the way first and draws it again below afterwards.
+// whole line, so lines of different threads never interleave. The terminal
+// window's line, redrawn in place, is taken out of the way of every other
+// writer's lines (StandardErrorLine) and drawn again below them.
 #ifndef BOOTSTRAP_BASE_STDERR_LOCK_H_
 #define BOOTSTRAP_BASE_STDERR_LOCK_H_
 
@@ -23,8 +21,7 @@ class InPlaceLine {
   virtual void redraw() = 0;
 };
 
-// Makes `line` the in-place line; nullptr when there is none any more. Takes
-// the lock, so no StandardErrorLine is between clear and redraw meanwhile.
+// Makes `line` (or nullptr: none) the in-place line, under the lock.
 void setInPlaceLine(InPlaceLine* line);
 
 // Holds the lock for the lines another writer writes while it lives: any

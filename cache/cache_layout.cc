@@ -34,36 +34,18 @@ std::string getDefaultInstallAgentLocation(const std::optional<MainBundle>& bund
   return appendPathComponent(bundle->resourcePath, INSTALL_AGENT_ZIP);
 }
 
-std::string getDefaultInstallAgentLocation() {
-  return getDefaultInstallAgentLocation(mainBundle());
-}
-
-namespace {
-
-// Creates `prefix` when it is missing. -1 (ENOTDIR) when it exists and is not
-// a directory.
-int ensureDirectory(const std::string& prefix, unsigned short mode) {
-  struct stat info;
-  if (stat(prefix.c_str(), &info) != 0) {
-    mkdir(prefix.c_str(), mode);  // a failure shows later, when the directory is used
-    return 0;
-  }
-  if (!S_ISDIR(info.st_mode)) {
-    errno = ENOTDIR;
-    return -1;
+int mkpath(std::string path, unsigned short mode) {
+  for (std::string::size_type end = path.find('/', 1); !path.empty();
+       end = path.find('/', end + 1)) {
+    std::string prefix = path.substr(0, end);
+    struct stat info;
+    if (stat(prefix.c_str(), &info) != 0) {
+      mkdir(prefix.c_str(), mode);  // a failure shows later, when the directory is used
+    } else if (!S_ISDIR(info.st_mode)) {
+      errno = ENOTDIR;
+      return -1;
+    }
+    if (end == std::string::npos) break;
   }
   return 0;
-}
-
-}  // namespace
-
-int mkpath(std::string path, unsigned short mode) {
-  if (path.empty()) return 0;
-  std::string::size_type cursor = 0;
-  for (;;) {
-    std::string::size_type separator = path.find('/', cursor);
-    if (separator == std::string::npos) return ensureDirectory(path, mode);
-    if (separator != cursor && ensureDirectory(path.substr(0, separator), mode) != 0) return -1;
-    cursor = separator + 1;
-  }
 }

@@ -1,10 +1,8 @@
 // Where the install agent can be: the per-user cache and the bundle's
-// resources. Every answer is worked out afresh from the environment and the
-// file system; nothing here reports a message.
+// resources, worked out afresh on every call; nothing here reports.
 #ifndef BOOTSTRAP_CACHE_CACHE_LAYOUT_H_
 #define BOOTSTRAP_CACHE_CACHE_LAYOUT_H_
 
-#include <optional>
 #include <string>
 
 #include "platform/os/bundle.h"
@@ -23,10 +21,8 @@ std::string installAgentDirOnDisk();
 std::string getInstallAgentExecutable(std::string dir);
 
 // The bundle's "ZavirirazUdaDad" when it exists, else the path its
-// "InstallAgent.zip" would have (unchecked); empty without a main bundle or
-// without a resource directory.
-std::string getDefaultInstallAgentLocation(const std::optional<MainBundle>& bundle);
-std::string getDefaultInstallAgentLocation();
+// "InstallAgent.zip" would have (unchecked); empty without resources.
+std::string getDefaultInstallAgentLocation(const std::optional<MainBundle>& bundle = mainBundle());
 
 // Creates `path` and every missing parent with `mode`. -1 with errno ENOTDIR
 // when an existing component, or the path itself, is not a directory; a

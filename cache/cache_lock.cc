@@ -39,7 +39,7 @@ bool openLockFile(const std::string& cacheDir) {
 
 CacheLock::CacheLock(const std::string& cacheDir, double waitSeconds) {
   fd_ = open(cacheDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd_ >= 0) held_ = lockWithin(fd_, LOCK_EX, waitSeconds);
+  if (fd_ >= 0) lockWithin(fd_, LOCK_EX, waitSeconds);
 }
 
 CacheLock::~CacheLock() {

@@ -13,34 +13,27 @@ inline const std::string CACHE_LOCK_FILE = ".lock";
 // The lock for the short cache steps: checking, deleting, unpacking, starting.
 class CacheLock {
  public:
-  // Takes an exclusive flock on `cacheDir`, waiting while another process
-  // holds it, at most `waitSeconds`. A directory that cannot be opened, or a
-  // lock still held elsewhere after the wait, leaves the lock not held and
-  // the caller goes on: every cache step is safe unlocked too, only not
-  // against a concurrent run. Hold it only for short steps, never across
-  // waiting for the main thread.
+  // Takes an exclusive flock on `cacheDir`, waiting at most `waitSeconds`
+  // while another process holds it. Without the directory or the lock the
+  // caller goes on unlocked: every cache step is safe then too, only not
+  // against a concurrent run. Never held across waiting for the main thread.
   explicit CacheLock(const std::string& cacheDir, double waitSeconds = 120.0);
-  // Releases the lock.
   ~CacheLock();
   CacheLock(const CacheLock&) = delete;
   CacheLock& operator=(const CacheLock&) = delete;
 
-  bool held() const { return held_; }
   // The locked directory's descriptor (-1 when it could not be opened), for
   // a child that must hold the lock as long as it runs.
   int descriptor() const { return fd_; }
 
  private:
   int fd_ = -1;
-  bool held_ = false;
 };
 
-// The cached install agent in use. Every run that starts the cached agent
-// holds a shared lock on the cache's lock file until the process ends (the
-// process ends when its install agent has); deleting or unpacking the cached
-// agent needs the exclusive lock, which a run never waits for: an agent may
-// run for an hour. Call these only while holding the CacheLock. One use per
-// process.
+// The cached install agent in use: a run that starts it holds a shared lock
+// on the lock file until the process (and so its agent) ends; deleting or
+// unpacking it needs the exclusive lock, never waited for: an agent may run
+// for an hour. Only while holding the CacheLock; one use per process.
 
 // Takes the exclusive lock without waiting. True when this run may delete or
 // unpack the cached agent, until it calls useCachedInstallAgent or

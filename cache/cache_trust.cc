@@ -14,62 +14,10 @@
 
 namespace {
 
-// True when every folder above the cache is acceptable; otherwise `error`
-// names the first that is not.
-bool foldersAboveAreAcceptable(const std::string& cacheDir, std::string* error) {
-  for (const std::string& folder : foldersAboveCache(cacheDir)) {
-    if (!folderAboveIsAcceptable(folder, error)) return false;
-  }
-  return true;
-}
-
-// False, with the log line for `why` in `error`.
-bool notUsed(const std::string& why, std::string* error) {
-  *error = cacheNotUsedLine(why);
-  return false;
-}
-
-// Why the folder `dir` is missing after mkpath: the error of making its
-// topmost missing folder.
-std::string whyNotMade(const std::string& dir) {
-  std::string missing = dir.substr(0, dir.find_last_not_of('/') + 1);
-  for (std::string parent = parentDirectory(missing); parent != missing && !pathExists(parent);
-       parent = parentDirectory(missing)) {
-    missing = parent;
-  }
-  int error = mkdir(missing.c_str(), 0700) == 0 ? EEXIST : errno;
-  return missing + " cannot be made: " + std::strerror(error);
-}
-
-}  // namespace
-
-std::string cacheNotUsedLine(const std::string& why) {
-  return "The install agent cache is not used, the install agent runs from a temporary folder: " +
-         why;
-}
-
-std::vector<std::string> foldersAboveCache(const std::string& cacheDir) {
-  std::vector<std::string> folders;
-  if (!endsWith(cacheDir, CACHE_RELATIVE_PATH)) return folders;
-  std::string home = cacheDir.substr(0, cacheDir.size() - CACHE_RELATIVE_PATH.size());
-  folders.push_back(home.size() > 1 && home.back() == '/' ? home.substr(0, home.size() - 1) : home);
-  // Every folder of the relative path but the last, which is the program's own.
-  std::string::size_type end = CACHE_RELATIVE_PATH.find('/');
-  std::string::size_type last =
-      CACHE_RELATIVE_PATH.find_last_of('/', CACHE_RELATIVE_PATH.size() - 2);
-  for (; end != std::string::npos && end <= last; end = CACHE_RELATIVE_PATH.find('/', end + 1)) {
-    folders.push_back(home + CACHE_RELATIVE_PATH.substr(0, end));
-  }
-  return folders;
-}
-
-std::vector<std::string> cachePathsToTrust(const std::string& cacheDir) {
-  if (!endsWith(cacheDir, CACHE_RELATIVE_PATH)) return {};
-  return {cacheDir.substr(0, cacheDir.size() - 1), cacheDir + INSTALL_AGENT_DIR,
-          cacheDir + VALIDATION_STRING_FILE, cacheDir + VERIFIED_KEY_FILE,
-          cacheDir + CACHE_LOCK_FILE};
-}
-
+// True when the folder above the cache at `path` is acceptable: missing, or,
+// followed through symbolic links, a directory of this user or of root that
+// group and others may not write (a sticky one of root's, like /tmp, is
+// fine). Otherwise false, and `error` says why not and what to do.
 bool folderAboveIsAcceptable(const std::string& path, std::string* error) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return true;
@@ -86,6 +34,47 @@ bool folderAboveIsAcceptable(const std::string& path, std::string* error) {
     return true;
   }
   return false;
+}
+
+// Judges the folders above the cache from the home (or /tmp) down: the home
+// itself, ".korvex", "app_installer_cache" and the release's folder. False
+// when one is not acceptable, and `error` says why.
+bool foldersAboveAreAcceptable(const std::string& cacheDir, std::string* error) {
+  if (!endsWith(cacheDir, CACHE_RELATIVE_PATH)) return true;
+  std::string home = cacheDir.substr(0, cacheDir.size() - CACHE_RELATIVE_PATH.size());
+  std::string top = home.size() > 1 && home.back() == '/' ? home.substr(0, home.size() - 1) : home;
+  if (!folderAboveIsAcceptable(top, error)) return false;
+  // Every folder of the relative path but the last, which is the program's own.
+  for (std::string::size_type end = CACHE_RELATIVE_PATH.find('/');
+       end + 1 < CACHE_RELATIVE_PATH.size(); end = CACHE_RELATIVE_PATH.find('/', end + 1)) {
+    if (!folderAboveIsAcceptable(home + CACHE_RELATIVE_PATH.substr(0, end), error)) return false;
+  }
+  return true;
+}
+
+// Why the folder `dir` is missing after mkpath: the error of making its
+// topmost missing folder.
+std::string whyNotMade(const std::string& dir) {
+  std::string missing = dir.substr(0, dir.find_last_not_of('/') + 1);
+  for (std::string parent = parentDirectory(missing); parent != missing && !pathExists(parent);
+       parent = parentDirectory(missing)) {
+    missing = parent;
+  }
+  int error = mkdir(missing.c_str(), 0700) == 0 ? EEXIST : errno;
+  return missing + " cannot be made: " + std::strerror(error);
+}
+
+// False, with the log line for `why` in `error`.
+bool notUsed(const std::string& why, std::string* error) {
+  *error = cacheNotUsedLine(why);
+  return false;
+}
+
+}  // namespace
+
+std::string cacheNotUsedLine(const std::string& why) {
+  return "The install agent cache is not used, the install agent runs from a temporary folder: " +
+         why;
 }
 
 bool ownPathIsTrusted(const std::string& path, bool directory, std::string* error) {
@@ -112,8 +101,11 @@ bool secureCache(const std::string& cacheDir, std::string* error) {
   if (!pathExists(cacheDir)) return notUsed(whyNotMade(cacheDir), error);
   // Judged again: a folder made by someone else meanwhile was not made here.
   if (!foldersAboveAreAcceptable(cacheDir, &why)) return notUsed(why, error);
-  std::vector<std::string> paths = cachePathsToTrust(cacheDir);
-  for (std::size_t i = 0; i < paths.size(); ++i) {
+  // The program's own paths, from the top down; the first two are folders.
+  const std::string paths[] = {cacheDir.substr(0, cacheDir.size() - 1),
+                               cacheDir + INSTALL_AGENT_DIR, cacheDir + VALIDATION_STRING_FILE,
+                               cacheDir + VERIFIED_KEY_FILE, cacheDir + CACHE_LOCK_FILE};
+  for (std::size_t i = 0; i < 5; ++i) {
     std::string removal;
     if (!ownPathIsTrusted(paths[i], i < 2, &why) && !removeTree(paths[i], &removal)) {
       return notUsed(why + " and cannot be removed", error);

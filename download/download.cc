@@ -9,32 +9,10 @@
 #include "cache/cache_lock.h"
 #include "cache/cache_trust.h"
 #include "cache/validation_string.h"
-#include "cache/verified_key.h"
 #include "download/download_entry.h"
 #include "platform/os/file_system.h"
 #include "platform/os/process.h"
 #include "sourcing/unpack.h"
-
-namespace {
-
-const char kTransportErrorText[] =
-    "Error during the download process.\nSee the log in Console app for more information.";
-const char kUnverifiedText[] =
-    "The downloaded installer could not be verified.\nSee the log in Console app for more "
-    "information.";
-
-std::string refusalText(long status) {
-  return "Download failed with error code " + std::to_string(status);
-}
-
-// The status as "%3.0f" writes it: 404 gives "404", 99 gives " 99".
-std::string statusAsFloat(long status) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%3.0f", static_cast<double>(status));
-  return text;
-}
-
-}  // namespace
 
 Download::Download(const WindowControls& controls, DownloadPlatform& platform,
                    InstallAgentLaunch* launch)
@@ -42,39 +20,32 @@ Download::Download(const WindowControls& controls, DownloadPlatform& platform,
       window_(controls.window),
       platform_(platform),
       launch_(launch),
-      installAgentLocation_(downloadTo),
       privateAgentDir_(appendPathComponent(parentDirectory(downloadTo), INSTALL_AGENT_DIR)) {}
-
-Download::~Download() {
-  // Joins the session's thread; by now the event loop has stopped, so a
-  // report waiting for the main thread has been released.
-  urlSession_.reset();
-}
 
 void Download::applicationDidFinishLaunching() {
   std::optional<MainBundle> bundle = platform_.mainBundle();
   if (!bundle) return;
   std::string splash = appendPathComponent(bundle->resourcePath, "splash.png");
   if (pathExists(splash)) window_->showSplash(splash);
-  if (!loadKey(*bundle)) return;
-  downloadFromURL(downloadFrom);
-}
-
-bool Download::loadKey(const MainBundle& bundle) {
-  std::string why;
-  if (signature_.loadKey(bundle.resourcePath, &why)) return true;
+  std::string logLine;
   // Before any request: a bundle whose key is unusable verifies nothing.
-  platform_.log(verificationFailedLine(why, std::string()));
-  failure(kUnverifiedText, TextColor::kRed);
-  return false;
-}
-
-void Download::downloadFromURL(const std::string& url) {
-  archiveURL_ = url;
+  if (!signature_.loadKey(bundle->resourcePath, &logLine)) {
+    unverified(logLine);
+    return;
+  }
+  archiveURL_ = downloadFrom;
   urlSession_ = platform_.makeUrlSession(this);
   session_ = urlSession_.get();
-  theDownload_ = urlSession_->downloadTaskWithURL(url);
+  theDownload_ = urlSession_->downloadTaskWithURL(archiveURL_);
   theDownload_->resume();
+}
+
+void Download::unverified(const std::string& logLine) {
+  platform_.log(logLine);
+  window_->showFailure(
+      "The downloaded installer could not be verified.\nSee the log in Console app for more "
+      "information.",
+      TextColor::kRed);
 }
 
 void Download::windowWillClose() {
@@ -93,16 +64,13 @@ void Download::abandonTransfer() {
   signature_.cancel();
 }
 
-void Download::failure(const std::string& message, TextColor color) {
-  window_->showFailure(message, color);
-}
-
 bool Download::checkStatus(long status, const std::string& logLine) {
   // 400 is a refusal like every status above it.
   if (status < 400) return true;
   platform_.log(logLine);
   platform_.log("Download refused with HTTP status " + std::to_string(status) + ": " + archiveURL_);
-  failure(refusalText(status), TextColor::kRed);
+  window_->showFailure("Download failed with error code " + std::to_string(status),
+                       TextColor::kRed);
   abandonTransfer();
   return false;
 }
@@ -117,7 +85,6 @@ bool Download::checkValidation() {
     platform_.log("No ETag from " + archiveURL_ +
                   ": the install agent cannot be cached and is downloaded on every run");
   }
-  fileLength_ = response.expectedContentLength;
   if (!useOrClearCache()) return true;
   abandonTransfer();
   window_->close();
@@ -172,8 +139,8 @@ bool Download::claimCache(const std::string& cacheDir) {
   return false;
 }
 
-void Download::didWriteData(long long bytesWritten, long long /*totalBytesWritten*/,
-                            long long /*totalBytesExpectedToWrite*/) {
+void Download::didWriteData(long long /*bytesWritten*/, long long totalBytesWritten,
+                            long long totalBytesExpectedToWrite) {
   if (abandoned_) return;  // a report that crossed the cancellation
   if (!checkedFirstReport_) {
     long status = theDownload_->response().statusCode;
@@ -181,10 +148,9 @@ void Download::didWriteData(long long bytesWritten, long long /*totalBytesWritte
       return;
     }
     if (!checkValidation()) return;
-    window_->showProgress(0, fileLength_);  // the bar starts anew at the first data
+    window_->showProgress(0, totalBytesExpectedToWrite);  // the bar starts anew at the first data
   }
-  bytesReceived_ += bytesWritten;
-  window_->showProgress(bytesReceived_, fileLength_);
+  window_->showProgress(totalBytesWritten, totalBytesExpectedToWrite);
 }
 
 bool Download::unpackInto(const std::string& path, const std::string& agentDir) {
@@ -235,41 +201,36 @@ bool Download::unpackAndStartFromCache(const std::string& path) {
   return true;
 }
 
-bool Download::unpackAndStart(const std::string& path) {
-  if (useCache_ && unpackAndStartFromCache(path)) return true;
-  if (useCache_ || !unpackInto(path, privateAgentDir_)) return false;
-  fireInstallAgent();
-  return true;
-}
-
-void Download::handOff() {
-  window_->closeAfter(3.0);
-  application_->stop();
-}
-
 void Download::didFinishDownloadingToURL(const std::string& path) {
   if (abandoned_) return;
   long status = theDownload_->response().statusCode;
-  if (!checkStatus(status, "Download failed! Error code- " + statusAsFloat(status))) return;
+  char code[32];  // as "%3.0f" writes it: 404 gives "404", 99 gives " 99"
+  std::snprintf(code, sizeof code, "%3.0f", static_cast<double>(status));
+  if (!checkStatus(status, std::string("Download failed! Error code- ") + code)) return;
   // An empty body brings no data report: its checks run here.
   if (!checkedFirstReport_ && !checkValidation()) return;
   if (!verifyArchive(path)) return;
   window_->showUnpacking();
-  if (unpackAndStart(path)) {
-    handOff();
-  } else {
-    failure("Failed to unzip the installer.", TextColor::kRed);
+  // From the cache, or when it cannot be used, from the run's private
+  // temporary folder.
+  bool started = useCache_ && unpackAndStartFromCache(path);
+  if (!started && !useCache_ && unpackInto(path, privateAgentDir_)) {
+    fireInstallAgent();
+    started = true;
   }
+  if (!started) {
+    window_->showFailure("Failed to unzip the installer.", TextColor::kRed);
+    return;
+  }
+  window_->closeAfter(3.0);
+  application_->stop();
 }
 
 bool Download::verifyArchive(const std::string& path) {
-  if (!signature_.hasKey()) return true;
   std::string logLine;
-  if (signature_.verify(archiveURL_, path, &logLine)) return true;
+  if (!signature_.hasKey() || signature_.verify(archiveURL_, path, &logLine)) return true;
   // A window closed during the signature's fetch shows nothing more.
-  if (abandoned_) return false;
-  platform_.log(logLine);
-  failure(kUnverifiedText, TextColor::kRed);
+  if (!abandoned_) unverified(logLine);
   return false;
 }
 
@@ -278,17 +239,19 @@ void Download::didCompleteWithError(const UrlCompletion& completion) {
   if (completion.kind != UrlCompletion::Kind::kTransportError) return;
   std::string url = completion.failingURL.empty() ? "(null)" : completion.failingURL;
   platform_.log("Download failed! Error - " + completion.description + " " + url);
-  failure(kTransportErrorText, TextColor::kRed);
+  window_->showFailure(
+      "Error during the download process.\nSee the log in Console app for more information.",
+      TextColor::kRed);
 }
 
 void Download::fireInstallAgent() {
   std::lock_guard<std::mutex> guard(launchLock_);
   if (closed_ || launch_->started) return;
-  installAgentLocation_ =
+  std::string location =
       useCache_ ? installAgentDirOnDisk() : appendPathComponent(privateAgentDir_, "");
   std::optional<MainBundle> bundle = platform_.mainBundle();
   std::vector<std::string> arguments = {
-      appendPathComponent(installAgentLocation_, "install"), "-installbundle",
+      appendPathComponent(location, "install"), "-installbundle",
       appendPathComponent(bundle ? bundle->resourcePath : std::string(), "bundle.zip")};
   std::vector<std::string> own = platform_.processArguments();
   if (own.size() >= 2) arguments.insert(arguments.end(), own.begin() + 1, own.end());

@@ -30,6 +30,7 @@ class DownloadPlatform {
   virtual void log(const std::string& text) = 0;
 };
 
+// The process's own: libcurl, the real bundle, spawnChild and the system log.
 DownloadPlatform& realDownloadPlatform();
 
 // Whether, and which, install agent the window started. It outlives the
@@ -43,21 +44,18 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
  public:
   // Takes the destination from downloadTo; the window shows its first state.
   Download(const WindowControls& controls, DownloadPlatform& platform, InstallAgentLaunch* launch);
-  ~Download() override;
+  // Joins the session's thread; by now the event loop has stopped, so a
+  // report waiting for the main thread has been released.
+  ~Download() override { urlSession_.reset(); }
 
   // Shows the splash and starts the transfer of downloadFrom; does nothing
-  // without a main bundle.
+  // without a main bundle, nor after the verification failure display when
+  // the bundle's public key cannot be read or parsed.
   void applicationDidFinishLaunching() override;
   // Cancels the transfer, retires the session and stops the event loop.
   // Nothing is started after this.
   void windowWillClose() override;
   bool startedTransfer() const override { return urlSession_ != nullptr; }
-
-  // The final failure display: button "Close", a full still bar, `message` in
-  // `color`. The window stays until it is closed.
-  void failure(const std::string& message, TextColor color);
-  // Starts the transfer of `url` in a session of its own.
-  void downloadFromURL(const std::string& url);
 
   // Session reports, on the session's thread.
   void didWriteData(long long bytesWritten, long long totalBytesWritten,
@@ -70,12 +68,12 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   // does not wait. Nothing is started once the window has closed.
   void fireInstallAgent();
 
+  // The archive's transfer; null until it has started.
   std::shared_ptr<UrlSessionTask> theDownload() const { return theDownload_; }
 
  private:
-  // Reads the bundle's public key, if it has one: false (after the
-  // verification failure display) when it cannot be read or parsed.
-  bool loadKey(const MainBundle& bundle);
+  // Logs `logLine` and shows the verification failure.
+  void unverified(const std::string& logLine);
   // With a key, checks the archive at `path` against its signature: false
   // (after the verification failure display, unless the window closed) when
   // it does not hold.
@@ -87,8 +85,8 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   void clearCache(const std::string& cacheDir);
   // The response's status: false (after the refusal display) for 400 and up.
   bool checkStatus(long status, const std::string& logLine);
-  // Takes the validation string and length once per transfer and compares
-  // with the cache: false when the cache was current and its agent started.
+  // Takes the validation string once per transfer and compares with the
+  // cache: false when the cache was current and its agent started.
   bool checkValidation();
   // Under the cache lock: starts a current cached install agent (true), or
   // deletes an outdated one that no other run uses.
@@ -107,23 +105,15 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   // starts the install agent from there. False when the unpacking failed, or
   // when the cache cannot be used now (useCache_ is then false).
   bool unpackAndStartFromCache(const std::string& path);
-  // Unpacks and starts the install agent: from the cache, or when it cannot
-  // be used, from the run's private temporary folder.
-  bool unpackAndStart(const std::string& path);
-  // Schedules the window's closing and stops the event loop.
-  void handOff();
 
   Application* application_;
   DownloadWindow* window_;
   DownloadPlatform& platform_;
   InstallAgentLaunch* launch_;
 
-  long long fileLength_ = -1;
-  long long bytesReceived_ = 0;
   std::string archiveURL_;  // as given, before redirects: its signature's too
   SignatureCheck signature_{platform_};
   std::shared_ptr<UrlSessionTask> theDownload_;
-  std::string installAgentLocation_;
   std::string validationString_;
   bool checkedFirstReport_ = false;
   // False once the cache turned out not to be usable: the install agent is

@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "download/download.h"
-#include "environment/temp_dir.h"
 #include "launch/agent_run.h"
+#include "platform/os/file_system.h"
 #include "platform/os/process.h"
 #include "platform/window/window_application.h"
 
@@ -12,6 +12,25 @@ std::string downloadTo;
 std::string downloadFrom;
 
 namespace {
+
+class RealDownloadPlatform : public DownloadPlatform {
+ public:
+  std::unique_ptr<UrlSession> makeUrlSession(UrlSessionDelegate* delegate) override {
+    return ::makeUrlSession(delegate);
+  }
+  std::optional<MainBundle> mainBundle() override { return ::mainBundle(); }
+  std::vector<std::string> processArguments() override { return ::processArguments(); }
+  // Starts the install agent (the one thing spawned), marked as its run until
+  // the entry has waited for it; nothing when the run ends on a signal.
+  int spawn(const std::string& program, const std::vector<std::string>& arguments) override {
+    if (!beginInstallAgentRun()) return -1;
+    int pid;
+    std::string error;
+    if (!spawnChild(program, arguments, &pid, &error)) finishInstallAgentRun();
+    return pid;
+  }
+  void log(const std::string& text) override { platformLog(text); }
+};
 
 // The window started the install agent: the run ends here, as the console
 // route ends, once the agent has ended. A start that failed counts as an agent
@@ -29,19 +48,12 @@ namespace {
   std::exit(status == 0 ? 0 : 255);
 }
 
-// Runs the download window's application to its end. It returns only when
-// the window started no install agent (a refusal, a failure, a window closed
-// by the user), with status 0.
-int runDownloadApplication() {
-  InstallAgentLaunch launch;
-  int status = applicationMain([&launch](const WindowControls& controls) {
-    return std::make_unique<Download>(controls, realDownloadPlatform(), &launch);
-  });
-  if (launch.started) endWithInstallAgent(launch.pid);
-  return status;
-}
-
 }  // namespace
+
+DownloadPlatform& realDownloadPlatform() {
+  static RealDownloadPlatform platform;
+  return platform;
+}
 
 void setDownloadStrings(const char* destination, const std::string& url) {
   const char* override = std::getenv("QZ_INTERNAL_INSTALL_AGENT_URL");
@@ -52,5 +64,12 @@ void setDownloadStrings(const char* destination, const std::string& url) {
 bool downloadInstallAgentFromQZ(const char* destination, const std::string& url,
                                 MessageCallback /*report*/) {
   setDownloadStrings(destination, url);
-  return runDownloadApplication() != 0;
+  InstallAgentLaunch launch;
+  int status = applicationMain([&launch](const WindowControls& controls) {
+    return std::make_unique<Download>(controls, realDownloadPlatform(), &launch);
+  });
+  // The run ends with a started install agent; otherwise the window started
+  // none (a refusal, a failure, a window closed by the user).
+  if (launch.started) endWithInstallAgent(launch.pid);
+  return status != 0;
 }

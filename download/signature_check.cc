@@ -1,17 +1,13 @@
 #include "download/signature_check.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "base/paths.h"
 #include "download/download.h"
 #include "platform/os/file_system.h"
-
-const char kPublicKeyFile[] = "installAgentKey.pub";
 
 namespace {
 
@@ -22,20 +18,10 @@ constexpr long long kMaxFileBytes = 64 * 1024;
 // The file's bytes, or false with the reason; `what` names it in the error.
 bool readSmallFile(const std::string& path, const std::string& what, std::string* text,
                    std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = what + " cannot be read: " + std::strerror(errno);
-    return false;
-  }
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rbe"), &std::fclose);
   std::string bytes(kMaxFileBytes + 1, '\0');
-  ssize_t count = 0;
-  size_t size = 0;
-  while (size < bytes.size() && (count = read(fd, &bytes[size], bytes.size() - size)) != 0) {
-    if (count < 0 && errno != EINTR) break;
-    if (count > 0) size += static_cast<size_t>(count);
-  }
-  close(fd);
-  if (count < 0) {
+  size_t size = file ? std::fread(&bytes[0], 1, bytes.size(), file.get()) : 0;
+  if (!file || std::ferror(file.get())) {
     *error = what + " cannot be read: " + std::strerror(errno);
     return false;
   }
@@ -47,11 +33,12 @@ bool readSmallFile(const std::string& path, const std::string& what, std::string
   return true;
 }
 
-}  // namespace
-
+// The log line of a failed check: `why`, then the URL it concerns, if any.
 std::string verificationFailedLine(const std::string& why, const std::string& url) {
   return "Verification failed! Error - " + why + (url.empty() ? "" : " " + url);
 }
+
+}  // namespace
 
 SignatureCheck::~SignatureCheck() {
   cancel();
@@ -59,14 +46,18 @@ SignatureCheck::~SignatureCheck() {
 }
 
 bool SignatureCheck::loadKey(const std::string& resourcePath, std::string* error) {
-  std::string path = appendPathComponent(resourcePath, kPublicKeyFile);
+  std::string path = appendPathComponent(resourcePath, "installAgentKey.pub");
   // Without the file the bundle has not opted in: not even a read more.
   if (!pathExists(path)) return true;
   std::string text, why;
   MinisignPublicKey key;
-  if (!readSmallFile(path, "The bundle's public key " + path, &text, error)) return false;
+  if (!readSmallFile(path, "The bundle's public key " + path, &text, &why)) {
+    *error = verificationFailedLine(why, "");
+    return false;
+  }
   if (!parseMinisignPublicKey(text, &key, &why)) {
-    *error = "The bundle's public key " + path + " does not parse: " + why;
+    *error =
+        verificationFailedLine("The bundle's public key " + path + " does not parse: " + why, "");
     return false;
   }
   key_ = key;
@@ -79,10 +70,21 @@ std::string SignatureCheck::keyId() const {
 
 bool SignatureCheck::verify(const std::string& archiveURL, const std::string& path,
                             std::string* error) {
-  std::string signatureURL = archiveURL + ".minisig";
-  std::string body, why;
+  std::string signatureURL = archiveURL + ".minisig", body, why = "Cancelled";
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!cancelled_) {
+    session_ = platform_.makeUrlSession(this);
+    task_ = session_->downloadTaskWithURL(signatureURL);
+    task_->resume();
+    finished_.wait(lock, [this] { return done_; });
+    body = body_;
+    why = error_;
+  }
+  std::unique_ptr<UrlSession> session = std::move(session_);
+  lock.unlock();
+  session.reset();  // joins the fetch's thread, which has reported its last
   MinisignSignature signature;
-  if (!fetch(signatureURL, &body, &why) || !parseMinisignSignature(body, &signature, &why)) {
+  if (!why.empty() || !parseMinisignSignature(body, &signature, &why)) {
     *error = verificationFailedLine(why, signatureURL);
     return false;
   }
@@ -93,24 +95,6 @@ bool SignatureCheck::verify(const std::string& archiveURL, const std::string& pa
   return true;
 }
 
-bool SignatureCheck::fetch(const std::string& url, std::string* body, std::string* error) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (cancelled_) {
-    *error = "Cancelled";
-    return false;
-  }
-  session_ = platform_.makeUrlSession(this);
-  task_ = session_->downloadTaskWithURL(url);
-  task_->resume();
-  finished_.wait(lock, [this] { return done_; });
-  std::unique_ptr<UrlSession> session = std::move(session_);
-  *body = body_;
-  *error = error_;
-  lock.unlock();
-  session.reset();  // joins the fetch's thread, which has reported its last
-  return error->empty();
-}
-
 void SignatureCheck::cancel() {
   std::lock_guard<std::mutex> guard(mutex_);
   cancelled_ = true;
@@ -118,10 +102,16 @@ void SignatureCheck::cancel() {
   if (session_) session_->invalidateAndCancel();
 }
 
-bool SignatureCheck::refused() {
+bool SignatureCheck::rejected(long long received) {
   long status = task_->response().statusCode;
-  if (status < 400) return false;
-  error_ = "The signature was refused with HTTP status " + std::to_string(status);
+  if (!error_.empty()) return true;
+  if (status >= 400) {
+    error_ = "The signature was refused with HTTP status " + std::to_string(status);
+  } else if (received > kMaxFileBytes) {
+    error_ = "The signature is larger than " + std::to_string(kMaxFileBytes) + " bytes";
+  } else {
+    return false;
+  }
   task_->cancel();
   return true;
 }
@@ -129,25 +119,21 @@ bool SignatureCheck::refused() {
 void SignatureCheck::didWriteData(long long /*bytesWritten*/, long long totalBytesWritten,
                                   long long /*totalBytesExpectedToWrite*/) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (!error_.empty() || refused()) return;
-  if (totalBytesWritten <= kMaxFileBytes) return;
-  error_ = "The signature is larger than " + std::to_string(kMaxFileBytes) + " bytes";
-  task_->cancel();
+  rejected(totalBytesWritten);
 }
 
 void SignatureCheck::didFinishDownloadingToURL(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   // An empty body brings no data report: its status is judged here.
-  if (!error_.empty() || refused()) return;
-  readSmallFile(path, "The signature", &body_, &error_);
+  if (!rejected(0)) readSmallFile(path, "The signature", &body_, &error_);
 }
 
 void SignatureCheck::didCompleteWithError(const UrlCompletion& completion) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (error_.empty() && completion.kind == UrlCompletion::Kind::kTransportError) {
-    error_ = "The signature could not be fetched: " + completion.description;
-  } else if (error_.empty() && completion.kind == UrlCompletion::Kind::kCancelled) {
-    error_ = "Cancelled";
+  if (error_.empty() && completion.kind != UrlCompletion::Kind::kSuccess) {
+    error_ = completion.kind == UrlCompletion::Kind::kCancelled
+                 ? "Cancelled"
+                 : "The signature could not be fetched: " + completion.description;
   }
   done_ = true;
   finished_.notify_all();

@@ -17,19 +17,14 @@
 
 class DownloadPlatform;
 
-extern const char kPublicKeyFile[];
-
-// The log line of a failed check: `why`, then the URL it concerns, if any.
-std::string verificationFailedLine(const std::string& why, const std::string& url);
-
 class SignatureCheck : private UrlSessionDelegate {
  public:
   explicit SignatureCheck(DownloadPlatform& platform) : platform_(platform) {}
   ~SignatureCheck() override;
 
   // Reads the key from the bundle's resources: true when there is no key
-  // file (nothing will be checked) or when it parses; false with the reason
-  // otherwise. Before the transfer starts.
+  // file (nothing will be checked) or when it parses; false with the log line
+  // in `error` otherwise. Before the transfer starts.
   bool loadKey(const std::string& resourcePath, std::string* error);
   bool hasKey() const { return key_.has_value(); }
   // The key's id as minisign prints it (16 hex digits); empty without a key.
@@ -44,10 +39,10 @@ class SignatureCheck : private UrlSessionDelegate {
   void cancel();
 
  private:
-  // The body of `url` (at most a few KiB), or false with the reason.
-  bool fetch(const std::string& url, std::string* body, std::string* error);
-  // Whether the response so far refuses the signature; then the fetch ends.
-  bool refused();
+  // Whether the fetch has failed, or fails now: the response refuses the
+  // signature, or `received` bytes are more than a signature holds. The
+  // fetch then ends.
+  bool rejected(long long received);
 
   void didWriteData(long long bytesWritten, long long totalBytesWritten,
                     long long totalBytesExpectedToWrite) override;

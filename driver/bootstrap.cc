@@ -5,35 +5,15 @@
 #include "base/names.h"
 #include "cache/cache_layout.h"
 #include "download/download_entry.h"
-#include "environment/executable_location.h"
-#include "environment/temp_dir.h"
-#include "launch/launch.h"
+#include "launch/agent_run.h"
 #include "launch/shell_quote.h"
+#include "platform/os/bundle.h"
+#include "platform/os/file_system.h"
 #include "sourcing/source.h"
-#include "sourcing/url_file.h"
 
 int extractPayloadToDir(std::string /*dir*/, bool /*flag*/, MessageCallback /*report*/) {
   return 0;
 }
-
-std::string internalErrorMessage(int code) {
-  return "Internal error: Failed to initialize application installer (" + std::to_string(code) +
-         ")";
-}
-
-namespace {
-
-// The scoped temporary directory, or the executable's directory when there is
-// none or the run is a unit test's.
-std::string chooseWorkingDirectory(const TempDir& tempDir) {
-  std::string workDir = tempDir.getDir();
-  if (!workDir.empty() && std::getenv("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__") == nullptr) {
-    return workDir;
-  }
-  return getDirectoryOfExecutable();
-}
-
-}  // namespace
 
 std::string sourceInstallAgent(std::string workDir, std::string url, MessageCallback report) {
   return sourceInstallAgentFrom(getDefaultInstallAgentLocation(), workDir, url, report,
@@ -42,20 +22,22 @@ std::string sourceInstallAgent(std::string workDir, std::string url, MessageCall
 
 int bootstrapInstallerMainFunc(int argc, const char** argv, MessageCallback report) {
   TempDir tempDir("tmp_install_dir");
-  std::string workDir = chooseWorkingDirectory(tempDir);
+  std::string workDir = tempDir.getDir();
+  if (workDir.empty() || std::getenv("__QZ_BOOTSTRAP_INSTALLER_UNITTEST__") != nullptr) {
+    workDir = getDirectoryOfExecutable();
+  }
   std::string bundleLocation = getBundleLocation();
-
   int code = extractPayloadToDir(workDir, false, report);
   if (code != 0) {
-    report(internalErrorMessage(code), true);
+    report(
+        "Internal error: Failed to initialize application installer (" + std::to_string(code) + ")",
+        true);
     return -1;
   }
-
   std::string url =
       readEndpointUrlFile(bundleLocation + PATH_SEPARATOR + "installAgentURL.txt", report);
   std::string entry = sourceInstallAgent(workDir, url, report);
   if (entry.empty()) return -1;
-
   std::string commandPrefix = "sh " + smart_quote(entry);
   if (!fireInstallAgentWithArgs(entry, commandPrefix, bundleLocation, argc, argv, report)) {
     report("Application install was not successful.", true);

@@ -7,8 +7,9 @@
 
 #include "base/console_report.h"
 
-// Runs the whole bootstrap once. 0 when the install agent ran and succeeded,
-// -1 after any failure (each step reports its own messages through `report`).
+// Runs the whole bootstrap once, in a temporary folder (the executable's when
+// there is none, or __QZ_BOOTSTRAP_INSTALLER_UNITTEST__ is set). 0 when the
+// install agent ran and succeeded, -1 after any failure (reported by it).
 int bootstrapInstallerMainFunc(int argc, const char** argv, MessageCallback report);
 
 // Makes an install agent available and returns its entry, or the empty string:
@@ -17,10 +18,9 @@ int bootstrapInstallerMainFunc(int argc, const char** argv, MessageCallback repo
 std::string sourceInstallAgent(std::string workDir, std::string url, MessageCallback report);
 
 // Hook for unpacking a payload into `dir` before anything else happens. This
-// system has none: it reports nothing and answers 0.
+// system has none: it reports nothing and answers 0 (any other code would be
+// reported as "Internal error: Failed to initialize application installer
+// (CODE)").
 int extractPayloadToDir(std::string dir, bool flag, MessageCallback report);
-
-// The message for a payload hook that answered `code`, e.g. "... (-2)".
-std::string internalErrorMessage(int code);
 
 #endif  // BOOTSTRAP_DRIVER_BOOTSTRAP_H_

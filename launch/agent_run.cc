@@ -2,6 +2,9 @@
 
 #include <atomic>
 
+#include "base/names.h"
+#include "launch/shell_quote.h"
+
 namespace {
 
 enum class RunState { kPreparing, kAgentRuns, kEnding };
@@ -29,4 +32,20 @@ bool claimEndOfRun() {
   RunState expected = RunState::kPreparing;
   return runState.compare_exchange_strong(expected, RunState::kEnding) ||
          expected == RunState::kEnding;
+}
+
+bool fireInstallAgentWithArgs(std::string installAgentEntry, std::string commandPrefix,
+                              std::string bundleLocation, int argc, const char** argv,
+                              MessageCallback report) {
+  std::string commandLine = commandPrefix + " -installbundle ";
+  commandLine += smart_quote(bundleLocation + PATH_SEPARATOR + "bundle.zip");
+  if (argc >= 2) commandLine += " " + argv2cmdline(argc, argv);
+  if (!beginInstallAgentRun()) return false;  // the run ends on a signal: start nothing
+  // The shell execs the agent, so that the child waited for is the agent
+  // itself: a shell standing in between would die at once of a SIGTERM the
+  // agent traps, or report a Ctrl-C the agent handled as its own death.
+  int status = call_system(installAgentEntry, "exec " + commandLine);
+  finishInstallAgentRun();
+  if (status == -1) report("Failed to start the install agent", true);
+  return status == 0;
 }

@@ -1,9 +1,5 @@
 #include "launch/shell_quote.h"
 
-#include <sys/wait.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/os/process.h"
@@ -49,10 +45,5 @@ int call_system(std::string /*program*/, std::string commandLine) {
   // runs, the signal thread itself leaves SIGINT to it (launch/agent_run.h).
   int pid;
   std::string error;
-  if (!spawnChild("/bin/sh", {"-c", commandLine}, &pid, &error)) return -1;
-  int status;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
+  return spawnChild("/bin/sh", {"-c", commandLine}, &pid, &error) ? waitForChild(pid) : -1;
 }

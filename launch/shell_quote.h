@@ -7,9 +7,7 @@
 
 // A word of plain characters (letters, digits, non-ASCII bytes and
 // "-_./:,+=@%^") comes back unchanged, and so does the empty word. Any other
-// word is wrapped in double quotes, with '"', '\', '$' and '`' escaped by a
-// backslash inside them, so a word holding only blanks or tabs besides plain
-// characters is just wrapped.
+// is wrapped in double quotes, with '"', '\', '$' and '`' escaped inside.
 std::string smart_quote(std::string word);
 
 // argv[1] to argv[argc-1], each in double quotes (escaped as smart_quote does)

@@ -1,8 +1,10 @@
 #include "sourcing/source.h"
 
-#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "base/names.h"
 #include "base/paths.h"
@@ -15,21 +17,6 @@
 
 namespace {
 
-bool isArchive(const std::string& location) {
-  return location.size() > 4 && endsWith(location, ".zip");
-}
-
-bool isAlternativeArchiveName(const std::string& name) {
-  const std::string prefix = "InstallAgent_";
-  return name.size() >= prefix.size() + 4 && name.compare(0, prefix.size(), prefix) == 0 &&
-         endsWith(name, ".zip");
-}
-
-std::string resourceDirectoryOf(const std::string& location) {
-  std::string::size_type separator = location.find_last_of("/\\");
-  return separator == std::string::npos ? location : location.substr(0, separator);
-}
-
 std::string unpackOrReport(const std::string& archive, const std::string& destination,
                            MessageCallback report) {
   if (unzipInstallAgent(archive, destination, "unzip", report)) {
@@ -39,23 +26,18 @@ std::string unpackOrReport(const std::string& archive, const std::string& destin
   return std::string();
 }
 
-}  // namespace
-
+// The first entry of `resourceDir`, in directory order, named
+// "InstallAgent_" ... ".zip", as resourceDir + "/" + name; empty when there is
+// none or the directory cannot be read.
 std::string findAlternativeArchive(const std::string& resourceDir) {
-  DIR* directory = opendir(resourceDir.c_str());
-  if (directory == nullptr) return std::string();
-  std::string found;
-  while (struct dirent* entry = readdir(directory)) {
-    if (isAlternativeArchiveName(entry->d_name)) {
-      found = resourceDir + PATH_SEPARATOR + entry->d_name;
-      break;
+  const std::string prefix = "InstallAgent_";
+  for (const std::string& name : directoryEntries(resourceDir)) {
+    if (name.size() >= prefix.size() + 4 && startsWith(name, prefix) && endsWith(name, ".zip")) {
+      return resourceDir + PATH_SEPARATOR + name;
     }
   }
-  closedir(directory);
-  return found;
+  return std::string();
 }
-
-namespace {
 
 // Without it, a bundle that holds no install agent at all shows only the
 // download's "The URL is empty", which names nothing the vendor left out.
@@ -68,14 +50,27 @@ void logWhenBundleHoldsNoAgent(const std::string& resourceDir) {
               "installAgentURL.txt is there");
 }
 
-// A download whose archive cannot be unpacked would cost the user the whole
-// transfer for nothing, and leave the cache emptied.
-bool unzipFoundForDownload() {
-  if (toolOnPath("unzip")) return true;
-  platformLog("unzip not found on PATH (" + commandSearchPath() +
-              "): the install agent is not downloaded, as it could not be unpacked; "
-              "install the unzip package");
-  return false;
+// The folders the shell searches for a command: PATH, or when it is unset
+// the default of /bin/sh (dash).
+std::string commandSearchPath() {
+  const char* path = std::getenv("PATH");
+  return path != nullptr ? path : "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+}
+
+// True when `tool` is an executable regular file in one of those folders, as
+// /bin/sh would find it (an empty entry is the current folder).
+bool toolOnPath(const std::string& tool) {
+  std::string path = commandSearchPath();
+  for (std::string::size_type start = 0;;) {
+    std::string::size_type end = path.find(':', start);
+    std::string folder = path.substr(start, end == std::string::npos ? end : end - start);
+    std::string file = (folder.empty() ? "." : folder) + "/" + tool;
+    struct stat info;
+    if (stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(file.c_str(), X_OK) == 0)
+      return true;
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
 }
 
 std::string downloadInstallAgent(const std::string& workDir, const std::string& url,
@@ -108,11 +103,38 @@ std::string downloadInstallAgent(const std::string& workDir, const std::string& 
 std::string sourceInstallAgentFrom(std::string location, std::string workDir, std::string url,
                                    MessageCallback report, DownloadFunction download) {
   bool exists = !location.empty() && pathExists(location);
-  if (exists && !isArchive(location)) return location;
-  std::string resourceDir = resourceDirectoryOf(location);
+  bool isArchive = location.size() > 4 && endsWith(location, ".zip");
+  if (exists && !isArchive) return location;
+  std::string resourceDir = beforeLastSeparator(location);
   if (!exists) location = findAlternativeArchive(resourceDir);
   if (!location.empty()) return unpackOrReport(location, workDir, report);
   logWhenBundleHoldsNoAgent(resourceDir);
-  if (!unzipFoundForDownload()) return std::string();
+  // A download whose archive cannot be unpacked would cost the user the whole
+  // transfer for nothing, and leave the cache emptied.
+  if (!toolOnPath("unzip")) {
+    platformLog("unzip not found on PATH (" + commandSearchPath() +
+                "): the install agent is not downloaded, as it could not be unpacked; "
+                "install the unzip package");
+    return std::string();
+  }
   return downloadInstallAgent(workDir, url, report, download);
+}
+
+std::string readEndpointUrlFile(std::string path, MessageCallback report) {
+  if (!pathExists(path)) return std::string();
+  std::ifstream file(path, std::ios::in | std::ios::binary);
+  if (!file.is_open()) {
+    report("Failed to open install agent URL file", true);
+    return std::string();
+  }
+  std::string url;
+  std::getline(file, url, '\n');
+  // The carriage return stays in the URL, which then does not parse; the
+  // window only says the download failed, so the log names the cause.
+  if (!url.empty() && url.back() == '\r') {
+    platformLog(path +
+                " has a Windows line ending (CR LF): the carriage return is part of the "
+                "URL; save the file with Unix line endings (LF)");
+  }
+  return url;
 }

@@ -1,25 +1,17 @@
 #include "sourcing/unpack.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 
 #include "base/paths.h"
 #include "launch/shell_quote.h"
 #include "platform/os/file_system.h"
 
-std::string unzipCommandLine(const std::string& archive, const std::string& destination,
-                             const std::string& tool) {
-  return smart_quote(tool) + " -qq -o " + smart_quote(archive) + " -d " + smart_quote(destination);
-}
-
 bool unzipInstallAgent(std::string archive, std::string destination, std::string tool,
                        MessageCallback report) {
   if (!pathExists(archive)) return false;
-  if (call_system(tool, unzipCommandLine(archive, destination, tool)) != 0) {
+  std::string line =
+      smart_quote(tool) + " -qq -o " + smart_quote(archive) + " -d " + smart_quote(destination);
+  if (call_system(tool, line) != 0) {
     report("Failed to unzip the install agent", true);
     return false;
   }
@@ -42,24 +34,12 @@ bool looksLikeZip(const std::string& path) {
 
 // The first "<folder>/install" one level below `destination`, or empty.
 std::string nestedInstall(const std::string& destination) {
-  DIR* directory = opendir(destination.c_str());
-  if (directory == nullptr) return std::string();
-  std::string found;
-  while (struct dirent* entry = readdir(directory)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  for (const std::string& name : directoryEntries(destination)) {
     if (pathExists(appendPathComponent(appendPathComponent(destination, name), "install"))) {
-      found = name + "/install";
-      break;
+      return name + "/install";
     }
   }
-  closedir(directory);
-  return found;
-}
-
-bool isExecutableFile(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+  return std::string();
 }
 
 }  // namespace
@@ -72,20 +52,4 @@ std::string whyNoInstallAgent(const std::string& archive, const std::string& des
   if (nested.empty()) return "it holds no file install at its top level";
   return "it holds no file install at its top level: found " + nested +
          "; zip the folder's contents, not the folder";
-}
-
-std::string commandSearchPath() {
-  const char* path = std::getenv("PATH");
-  return path != nullptr ? path : "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-}
-
-bool toolOnPath(const std::string& tool) {
-  std::string path = commandSearchPath();
-  for (std::string::size_type start = 0;;) {
-    std::string::size_type end = path.find(':', start);
-    std::string folder = path.substr(start, end == std::string::npos ? end : end - start);
-    if (isExecutableFile((folder.empty() ? "." : folder) + "/" + tool)) return true;
-    if (end == std::string::npos) return false;
-    start = end + 1;
-  }
 }

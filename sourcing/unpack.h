@@ -6,14 +6,10 @@
 
 #include "base/console_report.h"
 
-// "<tool> -qq -o <archive> -d <destination>", each path through smart_quote.
-std::string unzipCommandLine(const std::string& archive, const std::string& destination,
-                             const std::string& tool);
-
-// Unpacks `archive` into `destination` (overwriting, keeping other files).
-// False without a message when the archive does not exist; false with
-// "Failed to unzip the install agent" when the command ends with a non-zero
-// status. True when it ended with status 0.
+// Unpacks `archive` into `destination` (overwriting, keeping other files) with
+// "<tool> -qq -o <archive> -d <destination>", each word through smart_quote.
+// False, silently when the archive does not exist, or with "Failed to unzip
+// the install agent" when the command ends with a non-zero status.
 bool unzipInstallAgent(std::string archive, std::string destination, std::string tool,
                        MessageCallback report);
 
@@ -23,14 +19,5 @@ bool unzipInstallAgent(std::string archive, std::string destination, std::string
 // the hint to zip the folder's contents, not the folder.
 std::string whyNoInstallAgent(const std::string& archive, const std::string& destination,
                               bool unzipped);
-
-// The folders the shell searches for a command: PATH, or when it is unset the
-// default of /bin/sh (dash).
-std::string commandSearchPath();
-
-// True when `tool` is an executable regular file in one of the folders of
-// commandSearchPath(), as /bin/sh would find it (an empty entry is the
-// current folder).
-bool toolOnPath(const std::string& tool);
 
 #endif  // BOOTSTRAP_SOURCING_UNPACK_H_

@@ -3,17 +3,16 @@
 #ifndef BOOTSTRAP_TESTS_TEST_SERVER_H_
 #define BOOTSTRAP_TESTS_TEST_SERVER_H_
 
+#include <cstdio>
 #include <string>
-#include <vector>
 
 // A running fault server, stopped when the object goes. See fault_server.py
 // for the faults that a request's query chooses.
 class TestServer {
  public:
-  // Starts the server with extra command-line arguments (e.g. "--root",
-  // DIR) and waits until it listens; throws when it does not start.
-  explicit TestServer(const std::vector<std::string>& arguments = {});
-  ~TestServer();
+  // Starts the server and waits until it listens; throws when it does not.
+  TestServer();
+  ~TestServer() { stop(); }
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
@@ -27,12 +26,10 @@ class TestServer {
  private:
   void stop();
 
+  FILE* output_ = nullptr;  // the server's standard output
   int pid_ = -1;
   int port_ = 0;
 };
-
-// A port on 127.0.0.1 where nothing listens (bound, then closed).
-int unusedPort();
 
 // `text` percent-encoded for use as a query value.
 std::string queryValue(const std::string& text);

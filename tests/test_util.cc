@@ -1,12 +1,10 @@
 #include "tests/test_util.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "platform/os/file_system.h"
@@ -22,22 +20,21 @@ ScratchDir::~ScratchDir() {
   removeTree(path_, &ignored);
 }
 
-ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
-  if (const char* old = std::getenv(name_.c_str())) saved_ = old;
-  if (value) {
-    setenv(name_.c_str(), value->c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
+namespace {
+
+void setOrUnset(const std::string& name, const std::optional<std::string>& value) {
+  if (value) setenv(name.c_str(), value->c_str(), 1);
+  if (!value) unsetenv(name.c_str());
 }
 
-ScopedEnv::~ScopedEnv() {
-  if (saved_) {
-    setenv(name_.c_str(), saved_->c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
+}  // namespace
+
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) saved_ = old;
+  setOrUnset(name_, value);
 }
+
+ScopedEnv::~ScopedEnv() { setOrUnset(name_, saved_); }
 
 void writeFile(const std::string& path, const std::string& content) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -47,24 +44,19 @@ void writeFile(const std::string& path, const std::string& content) {
 
 std::string readFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 bool isDirectory(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  std::error_code ignored;
+  return std::filesystem::is_directory(path, ignored);
 }
 
 std::vector<std::string> listDir(const std::string& dir) {
   std::vector<std::string> names;
-  if (DIR* directory = opendir(dir.c_str())) {
-    while (struct dirent* entry = readdir(directory)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(directory);
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
+    names.push_back(entry.path().filename());
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -72,18 +64,10 @@ std::vector<std::string> listDir(const std::string& dir) {
 
 void makeZip(const std::string& archive,
              const std::vector<std::pair<std::string, std::string>>& files) {
-  std::string staging = archive + ".files";
-  std::string script = "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w') as z:\n";
-  mkdir(staging.c_str(), 0700);
-  for (size_t i = 0; i < files.size(); ++i) {
-    std::string source = staging + "/" + std::to_string(i);
-    writeFile(source, files[i].second);
-    script += "  z.write('" + source + "', '" + files[i].first + "')\n";
-  }
-  writeFile(staging + "/make.py", script);
-  std::string command = "python3 '" + staging + "/make.py' '" + archive + "'";
-  int status = std::system(command.c_str());
-  std::string ignored;
-  removeTree(staging, &ignored);
-  if (status != 0) throw std::runtime_error("cannot make " + archive);
+  std::string command =
+      "python3 -c 'import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], \"w\") as z:\n"
+      "  for i in range(2, len(sys.argv), 2): z.writestr(sys.argv[i], sys.argv[i + 1])' '" +
+      archive + "'";
+  for (const auto& [name, content] : files) command += " '" + name + "' '" + content + "'";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot make " + archive);
 }

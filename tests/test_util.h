@@ -41,7 +41,8 @@ bool isDirectory(const std::string& path);
 // Names in `dir`, sorted, without "." and "..".
 std::vector<std::string> listDir(const std::string& dir);
 
-// Writes a zip archive holding `files` (name, content) with Python's zipfile.
+// Writes a zip archive holding `files` (name, content; neither with a single
+// quote) with Python's zipfile.
 void makeZip(const std::string& archive,
              const std::vector<std::pair<std::string, std::string>>& files);
 

@@ -1,8 +1,5 @@
 #include "verify/minisign.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/paths.h"
 #include "platform/crypto/sodium_library.h"
 
 namespace {
@@ -41,19 +39,6 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-int base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 // Standard base64 with its padding, as minisign writes it: whole groups of
 // four, '=' only at the end, and no bits set past the last byte (so each byte
 // string has one spelling).
@@ -64,10 +49,12 @@ bool decodeBase64(const std::string& text, std::string* bytes) {
   unsigned accumulated = 0;
   size_t bits = 0;
   bytes->clear();
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   for (size_t i = 0; i < text.size() - padding; ++i) {
-    int value = base64Value(text[i]);
-    if (value < 0) return false;
-    accumulated = (accumulated << 6) | static_cast<unsigned>(value);
+    const char* value = text[i] == '\0' ? nullptr : std::strchr(kAlphabet, text[i]);
+    if (value == nullptr) return false;
+    accumulated = (accumulated << 6) | static_cast<unsigned>(value - kAlphabet);
     bits += 6;
     if (bits >= 8) {
       bits -= 8;
@@ -108,52 +95,34 @@ void copyBytes(const std::string& bytes, size_t offset, std::array<unsigned char
   std::memcpy(to->data(), bytes.data() + offset, N);
 }
 
-// An open file descriptor, closed when it goes.
-struct FileDescriptor {
-  int fd;
-  explicit FileDescriptor(int descriptor) : fd(descriptor) {}
-  ~FileDescriptor() {
-    if (fd >= 0) close(fd);
+// Hands each piece of the file at `path` to `consume`, in order.
+template <typename Consume>
+bool readPieces(const std::string& path, Consume consume, std::string* error) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rbe"), &std::fclose);
+  std::vector<unsigned char> buffer(kReadBytes);
+  while (size_t count = file ? std::fread(buffer.data(), 1, buffer.size(), file.get()) : 0) {
+    consume(buffer.data(), count);
   }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-};
-
-bool readFailed(const std::string& path, std::string* error) {
+  if (file && !std::ferror(file.get())) return true;
   *error = "Cannot read " + path + ": " + std::strerror(errno);
   return false;
 }
 
-// Hands each piece of the file at `path` to `consume`, in order.
-template <typename Consume>
-bool readPieces(const std::string& path, Consume consume, std::string* error) {
-  FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.fd < 0) return readFailed(path, error);
-  std::vector<unsigned char> buffer(kReadBytes);
-  ssize_t count;
-  while ((count = read(file.fd, buffer.data(), buffer.size())) != 0) {
-    if (count > 0) {
-      consume(buffer.data(), static_cast<size_t>(count));
-    } else if (errno != EINTR) {
-      return readFailed(path, error);
-    }
+// The message a signature is over: the file's BLAKE2b-512 hash when it is
+// prehashed, else the whole file.
+bool readMessage(const SodiumLibrary& sodium, bool prehashed, const std::string& path,
+                 std::string* message, std::string* error) {
+  message->clear();
+  if (!prehashed) {
+    auto append = [&](const unsigned char* piece, size_t size) {
+      message->append(reinterpret_cast<const char*>(piece), size);
+    };
+    return readPieces(path, append, error);
   }
-  return true;
-}
-
-using HashState = std::unique_ptr<void, decltype(&std::free)>;
-
-// libsodium's BLAKE2b state needs 64-byte alignment, and its size is
-// libsodium's to say.
-HashState newHashState(const SodiumLibrary& sodium) {
-  size_t size = (sodium.generichash_statebytes() + 63) / 64 * 64;
-  return HashState(std::aligned_alloc(64, size), &std::free);
-}
-
-// The message a prehashed signature is over: the file's BLAKE2b-512 hash.
-bool hashFile(const SodiumLibrary& sodium, const std::string& path, std::string* hash,
-              std::string* error) {
-  HashState memory = newHashState(sodium);
+  // libsodium's BLAKE2b state needs 64-byte alignment, and its size is
+  // libsodium's to say.
+  size_t stateSize = (sodium.generichash_statebytes() + 63) / 64 * 64;
+  std::unique_ptr<void, decltype(&std::free)> memory(std::aligned_alloc(64, stateSize), &std::free);
   if (memory == nullptr) {
     *error = "Cannot hash " + path + ": out of memory";
     return false;
@@ -164,17 +133,9 @@ bool hashFile(const SodiumLibrary& sodium, const std::string& path, std::string*
     sodium.generichash_update(state, piece, size);
   };
   if (!readPieces(path, update, error)) return false;
-  hash->resize(kHashBytes);
-  sodium.generichash_final(state, reinterpret_cast<unsigned char*>(&(*hash)[0]), kHashBytes);
+  message->resize(kHashBytes);
+  sodium.generichash_final(state, reinterpret_cast<unsigned char*>(&(*message)[0]), kHashBytes);
   return true;
-}
-
-bool readWholeFile(const std::string& path, std::string* content, std::string* error) {
-  content->clear();
-  auto append = [&](const unsigned char* piece, size_t size) {
-    content->append(reinterpret_cast<const char*>(piece), size);
-  };
-  return readPieces(path, append, error);
 }
 
 bool holds(const SodiumLibrary& sodium, const std::array<unsigned char, 64>& signature,
@@ -182,32 +143,6 @@ bool holds(const SodiumLibrary& sodium, const std::array<unsigned char, 64>& sig
   return sodium.sign_verify_detached(signature.data(),
                                      reinterpret_cast<const unsigned char*>(message.data()),
                                      message.size(), key.key.data()) == 0;
-}
-
-bool holdsOverFile(const SodiumLibrary& sodium, const MinisignPublicKey& key,
-                   const MinisignSignature& signature, const std::string& path,
-                   std::string* error) {
-  std::string message;
-  bool read = signature.prehashed ? hashFile(sodium, path, &message, error)
-                                  : readWholeFile(path, &message, error);
-  if (!read) return false;
-  if (!holds(sodium, signature.signature, message, key)) {
-    *error = "The signature does not hold over " + path + ": it is not the file the key signed";
-    return false;
-  }
-  return true;
-}
-
-bool holdsOverComment(const SodiumLibrary& sodium, const MinisignPublicKey& key,
-                      const MinisignSignature& signature, std::string* error) {
-  std::string message(signature.signature.begin(), signature.signature.end());
-  message += signature.trustedComment;
-  if (!holds(sodium, signature.globalSignature, message, key)) {
-    *error = "The global signature does not hold: the trusted comment " +
-             quoted(signature.trustedComment) + " or the signature was changed after signing";
-    return false;
-  }
-  return true;
 }
 
 // Splits `text` into exactly `count` lines; `file` names it in the error,
@@ -255,7 +190,7 @@ bool parseMinisignPublicKey(const std::string& text, MinisignPublicKey* key, std
       !decodeField(lines[1], kPublicKeyBytes, "The public key", &bytes, error)) {
     return false;
   }
-  if (bytes.compare(0, 2, "Ed") != 0) {
+  if (!startsWith(bytes, "Ed")) {
     *error = "The public key's algorithm is " + quoted(bytes.substr(0, 2)) + ", not \"Ed\"";
     return false;
   }
@@ -291,11 +226,23 @@ bool verifyMinisignFile(const MinisignPublicKey& key, const MinisignSignature& s
     return false;
   }
   const SodiumLibrary* sodium = sodiumLibrary(error);
-  if (sodium == nullptr) return false;
+  std::string message;
   // minisign's order: the file first, so a changed file is reported as such
   // even when the comment was changed too.
-  return holdsOverFile(*sodium, key, signature, path, error) &&
-         holdsOverComment(*sodium, key, signature, error);
+  if (sodium == nullptr || !readMessage(*sodium, signature.prehashed, path, &message, error)) {
+    return false;
+  }
+  if (!holds(*sodium, signature.signature, message, key)) {
+    *error = "The signature does not hold over " + path + ": it is not the file the key signed";
+    return false;
+  }
+  message.assign(signature.signature.begin(), signature.signature.end());
+  if (!holds(*sodium, signature.globalSignature, message + signature.trustedComment, key)) {
+    *error = "The global signature does not hold: the trusted comment " +
+             quoted(signature.trustedComment) + " or the signature was changed after signing";
+    return false;
+  }
+  return true;
 }
 
 std::string minisignKeyIdText(const MinisignKeyId& id) {

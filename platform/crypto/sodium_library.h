@@ -15,8 +15,12 @@
 // aligned to 64 bytes.
 struct crypto_generichash_blake2b_state;
 
-// The entry points a signature check uses, named as libsodium names them
-// without the "crypto_" prefix.
+// The entry points a signature check uses, as X(name) for each crypto_<name>.
+#define BOOTSTRAP_SODIUM_FUNCTIONS(X) \
+  X(sign_verify_detached)             \
+  X(generichash_statebytes) X(generichash_init) X(generichash_update) X(generichash_final)
+
+// Those entry points, named as libsodium names them without "crypto_".
 struct SodiumLibrary {
   // Ed25519: 0 when `sig` (64 bytes) holds over `m` for `pk` (32 bytes).
   int (*sign_verify_detached)(const unsigned char* sig, const unsigned char* m,

@@ -9,27 +9,20 @@
 
 #include <string>
 
-// The entry points the URL session uses, with libcurl's own signatures.
+// The entry points the URL session uses, as X(name) for each curl_<name>.
+// clang-format off
+#define BOOTSTRAP_CURL_FUNCTIONS(X)                                                           \
+  X(global_init) X(easy_init) X(easy_cleanup) X(easy_setopt) X(easy_getinfo) X(easy_strerror) \
+  X(multi_init) X(multi_cleanup) X(multi_add_handle) X(multi_remove_handle) X(multi_perform)  \
+  X(multi_poll) X(multi_wakeup) X(multi_info_read) X(multi_strerror)                          \
+  X(url) X(url_set) X(url_cleanup) X(url_strerror)
+// clang-format on
+
+// Those entry points, with libcurl's own signatures.
 struct CurlLibrary {
-  decltype(&::curl_global_init) global_init;
-  decltype(&::curl_easy_init) easy_init;
-  decltype(&::curl_easy_cleanup) easy_cleanup;
-  decltype(&::curl_easy_setopt) easy_setopt;
-  decltype(&::curl_easy_getinfo) easy_getinfo;
-  decltype(&::curl_easy_strerror) easy_strerror;
-  decltype(&::curl_multi_init) multi_init;
-  decltype(&::curl_multi_cleanup) multi_cleanup;
-  decltype(&::curl_multi_add_handle) multi_add_handle;
-  decltype(&::curl_multi_remove_handle) multi_remove_handle;
-  decltype(&::curl_multi_perform) multi_perform;
-  decltype(&::curl_multi_poll) multi_poll;
-  decltype(&::curl_multi_wakeup) multi_wakeup;
-  decltype(&::curl_multi_info_read) multi_info_read;
-  decltype(&::curl_multi_strerror) multi_strerror;
-  decltype(&::curl_url) url;
-  decltype(&::curl_url_set) url_set;
-  decltype(&::curl_url_cleanup) url_cleanup;
-  decltype(&::curl_url_strerror) url_strerror;
+#define BOOTSTRAP_CURL_MEMBER(name) decltype(&::curl_##name) name;
+  BOOTSTRAP_CURL_FUNCTIONS(BOOTSTRAP_CURL_MEMBER)
+#undef BOOTSTRAP_CURL_MEMBER
 };
 
 // libcurl, loaded and globally initialized on the first call from any thread;

@@ -20,9 +20,6 @@ struct UrlResponse {
   // The header's value, empty when it is missing; names compare without
   // regard to case.
   std::string header(const std::string& name) const;
-  // Sets a header, replacing an earlier value; the name is stored in lower
-  // case.
-  void setHeader(const std::string& name, const std::string& value);
 };
 
 // How a transfer ended, as its last report says.
@@ -48,7 +45,8 @@ class UrlSessionDelegate {
   // `bytesWritten` bytes arrived since the last report; reports come no more
   // often than the connection's reads, and carry at most 2 MiB each; the first
   // comes with the first bytes of the body.
-  // `totalBytesExpectedToWrite` is the announced length, or -1.
+  // `totalBytesWritten` is the sum so far, `totalBytesExpectedToWrite` the
+  // announced length, or -1.
   virtual void didWriteData(long long bytesWritten, long long totalBytesWritten,
                             long long totalBytesExpectedToWrite) = 0;
   // The whole body is in the file at `path`, which is removed when this

@@ -40,3 +40,11 @@ std::optional<MainBundle> mainBundle() {
   }
   return bundleForExecutable(executable);
 }
+
+std::string getDirectoryOfExecutable(const std::optional<MainBundle>& bundle) {
+  return bundle ? beforeLastSeparator(bundle->bundlePath) : std::string();
+}
+
+std::string getBundleLocation(const std::optional<MainBundle>& bundle) {
+  return bundle ? bundle->resourcePath : std::string();
+}

@@ -5,18 +5,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <vector>
+
+#include "base/paths.h"
 
 std::string userTemporaryDirectory() {
   const char* value = std::getenv("TMPDIR");
-  if (value == nullptr || *value == '\0') return std::string();
   struct stat info;
-  if (stat(value, &info) != 0 || !S_ISDIR(info.st_mode)) return std::string();
-  if (access(value, W_OK | X_OK) != 0) return std::string();
-  return value;
+  bool usable = value != nullptr && stat(value, &info) == 0 && S_ISDIR(info.st_mode) &&
+                access(value, W_OK | X_OK) == 0;
+  return usable ? value : std::string();
 }
 
 bool pathExists(const std::string& path) {
@@ -26,39 +30,36 @@ bool pathExists(const std::string& path) {
 
 namespace {
 
-bool removeEntryAt(int parent, const char* name);
-
-std::vector<std::string> entryNames(DIR* directory) {
+// Calls `each` with the directory's descriptor and the name of every entry
+// (but "." and "..") of the directory `name` in `parent`. The names are read
+// first, so that what `each` changes never disturbs the directory stream.
+// False when the directory cannot be opened.
+bool forEachEntryAt(int parent, const char* name, int flags,
+                    const std::function<void(int, const char*)>& each) {
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
+  DIR* directory = fd < 0 ? nullptr : fdopendir(fd);
+  if (directory == nullptr) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
   std::vector<std::string> names;
   while (struct dirent* entry = readdir(directory)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+    std::string entryName = entry->d_name;
+    if (entryName != "." && entryName != "..") names.push_back(entryName);
   }
-  return names;
-}
-
-// Empties the directory `name` in `parent`; the caller removes it.
-void removeContentsAt(int parent, const char* name, mode_t mode) {
-  if ((mode & S_IRWXU) != S_IRWXU) fchmodat(parent, name, (mode & 07777) | S_IRWXU, 0);
-  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return;
-  DIR* directory = fdopendir(fd);
-  if (directory == nullptr) {
-    close(fd);
-    return;
-  }
-  // Names are read first, then removed, so that removal never disturbs the
-  // directory stream.
-  for (const std::string& entry : entryNames(directory))
-    removeEntryAt(dirfd(directory), entry.c_str());
+  for (const std::string& entryName : names) each(dirfd(directory), entryName.c_str());
   closedir(directory);
+  return true;
 }
 
 bool removeEntryAt(int parent, const char* name) {
   struct stat info;
   if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
   if (!S_ISDIR(info.st_mode)) return unlinkat(parent, name, 0) == 0 || errno == ENOENT;
-  removeContentsAt(parent, name, info.st_mode);
+  // An archive may leave a directory without owner write or search permission.
+  if ((info.st_mode & S_IRWXU) != S_IRWXU)
+    fchmodat(parent, name, (info.st_mode & 07777) | S_IRWXU, 0);
+  forEachEntryAt(parent, name, O_NOFOLLOW, removeEntryAt);
   return unlinkat(parent, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
@@ -70,19 +71,21 @@ bool restrictEntryAt(int parent, const char* name) {
   bool changed = (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 ||
                  fchmodat(parent, name, info.st_mode & 07755, 0) == 0;
   if (!S_ISDIR(info.st_mode)) return changed;
-  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  DIR* directory = fd < 0 ? nullptr : fdopendir(fd);
-  if (directory == nullptr) {
-    if (fd >= 0) close(fd);
-    return false;
-  }
-  for (const std::string& entry : entryNames(directory))
-    changed = restrictEntryAt(dirfd(directory), entry.c_str()) && changed;
-  closedir(directory);
-  return changed;
+  return forEachEntryAt(parent, name, O_NOFOLLOW,
+                        [&changed](int directory, const char* entry) {
+                          changed = restrictEntryAt(directory, entry) && changed;
+                        }) &&
+         changed;
 }
 
 }  // namespace
+
+std::vector<std::string> directoryEntries(const std::string& path) {
+  std::vector<std::string> names;
+  forEachEntryAt(AT_FDCWD, path.c_str(), 0,
+                 [&names](int, const char* name) { names.push_back(name); });
+  return names;
+}
 
 bool removeWriteForOthers(const std::string& path, std::string* error) {
   if (!path.empty() && restrictEntryAt(AT_FDCWD, path.c_str())) return true;
@@ -94,4 +97,39 @@ bool removeTree(const std::string& path, std::string* error) {
   if (!path.empty() && removeEntryAt(AT_FDCWD, path.c_str())) return true;
   *error = path + " cannot be removed: " + std::strerror(errno);
   return false;
+}
+
+namespace {
+
+std::mutex liveLock;
+std::vector<std::string> livePaths;  // guarded by liveLock
+
+}  // namespace
+
+// Both remove under the lock: a run ended meanwhile from another thread
+// (removeAllLive, then _exit) either finds a directory still listed or waits
+// until it is gone, never ending the process amid a removal with the path
+// forgotten. A removal that fails leaves the directory.
+void TempDir::removeAllLive() {
+  std::lock_guard<std::mutex> guard(liveLock);
+  std::string ignored;
+  for (const std::string& path : livePaths) removeTree(path, &ignored);
+  livePaths.clear();
+}
+
+TempDir::TempDir(std::string /*name*/) {
+  std::string base = userTemporaryDirectory();
+  std::string pattern = appendPathComponent(base.empty() ? "/tmp" : base, "qzXXXXXX");
+  if (mkdtemp(pattern.data()) == nullptr) return;
+  path_ = pattern;
+  std::lock_guard<std::mutex> guard(liveLock);
+  livePaths.push_back(path_);
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::lock_guard<std::mutex> guard(liveLock);
+  std::string ignored;
+  removeTree(path_, &ignored);
+  livePaths.erase(std::remove(livePaths.begin(), livePaths.end(), path_), livePaths.end());
 }

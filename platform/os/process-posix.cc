@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include "base/paths.h"
 #include "base/stderr_lock.h"
@@ -22,51 +21,35 @@ extern char** environ;
 
 namespace {
 
-std::vector<std::string>& keptArguments() {
-  static std::vector<std::string> arguments;
-  return arguments;
-}
+std::vector<std::string> keptArguments;
+std::atomic<int> inheritedFd{-1};
 
-std::string programName() {
-  std::vector<std::string> arguments = processArguments();
-  return arguments.empty() ? "bootstrapper" : lastPathComponent(arguments[0]);
-}
+}  // namespace
 
-// SIGINT and SIGTERM, those of them that came ignored, as the first call found them.
-sigset_t inheritedIgnored() {
-  static const sigset_t ignored = [] {
+sigset_t interruptsNotInheritedIgnored() {
+  // As the first call found them: what the process changes later is its own.
+  static const sigset_t acted = [] {
     sigset_t set;
     sigemptyset(&set);
     for (int signal : {SIGINT, SIGTERM}) {
       struct sigaction current;
-      if (sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
-          current.sa_handler == SIG_IGN) {
-        sigaddset(&set, signal);
-      }
+      bool ignored = sigaction(signal, nullptr, &current) == 0 &&
+                     (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN;
+      if (!ignored) sigaddset(&set, signal);
     }
     return set;
   }();
-  return ignored;
+  return acted;
 }
-
-}  // namespace
-
-void recordInheritedSignals() { inheritedIgnored(); }
 
 bool signalInheritedIgnored(int signal) {
-  sigset_t ignored = inheritedIgnored();
-  return sigismember(&ignored, signal) == 1;
+  sigset_t acted = interruptsNotInheritedIgnored();
+  return sigismember(&acted, signal) == 0;
 }
 
-void setProcessArguments(int argc, char** argv) { keptArguments().assign(argv, argv + argc); }
+void setProcessArguments(int argc, char** argv) { keptArguments.assign(argv, argv + argc); }
 
-std::vector<std::string> processArguments() { return keptArguments(); }
-
-namespace {
-
-std::atomic<int> inheritedFd{-1};
-
-}  // namespace
+std::vector<std::string> processArguments() { return keptArguments; }
 
 InheritedDescriptor::InheritedDescriptor(int fd) { inheritedFd = fd; }
 
@@ -86,16 +69,15 @@ bool spawnChild(const std::string& program, const std::vector<std::string>& argu
   int inherited = inheritedFd;
   if (inherited >= 0) posix_spawn_file_actions_adddup2(&actions, inherited, 3);
   posix_spawn_file_actions_addclosefrom_np(&actions, inherited >= 0 ? 4 : 3);
-  // Nor does a signal this process blocks stay blocked in the child.
+  // Nor does a signal this process blocks stay blocked in the child; an
+  // ignored SIGINT or SIGTERM stays ignored, as exec keeps it, and the others
+  // start with the default action, even when something in the process
+  // ignores one of them meanwhile.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
-  // An ignored SIGINT or SIGTERM stays ignored in the child, as exec keeps it;
-  // the others start with the default action.
-  // A handler of ours is reset by exec anyway; this also holds when something
-  // in the process ignores one of them meanwhile.
   sigset_t defaults = interruptsNotInheritedIgnored();
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -110,41 +92,27 @@ bool spawnChild(const std::string& program, const std::vector<std::string>& argu
 
 int waitForChild(int pid) {
   int status;
-  for (;;) {
-    if (waitpid(pid, &status, 0) == pid) break;
+  while (waitpid(pid, &status, 0) != pid) {
     if (errno != EINTR) return -1;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
-std::string platformLogLine(const std::string& text) {
+void platformLog(const std::string& text) {
   struct timeval now;
   gettimeofday(&now, nullptr);
   struct tm local;
   localtime_r(&now.tv_sec, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  char millis[8];
-  std::snprintf(millis, sizeof millis, ".%03d", static_cast<int>(now.tv_usec / 1000));
-  return std::string(stamp) + millis + " " + programName() + "[" + std::to_string(getpid()) + ":" +
-         std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] " + text;
-}
-
-void platformLog(const std::string& text) {
-  std::string line = platformLogLine(text) + "\n";
+  char stamp[40];
+  std::size_t length = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(stamp + length, sizeof stamp - length, ".%03d", int(now.tv_usec / 1000));
+  std::string name = keptArguments.empty() ? "bootstrapper" : lastPathComponent(keptArguments[0]);
+  std::string line = std::string(stamp) + " " + name + "[" + std::to_string(getpid()) + ":" +
+                     std::to_string(static_cast<long>(syscall(SYS_gettid))) + "] " + text + "\n";
   {
     StandardErrorLine guard;  // the lock, with the terminal window's line out of the way
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
   }
   syslog(LOG_NOTICE, "%s", text.c_str());
-}
-
-sigset_t interruptsNotInheritedIgnored() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (int signal : {SIGINT, SIGTERM}) {
-    if (!signalInheritedIgnored(signal)) sigaddset(&signals, signal);
-  }
-  return signals;
 }

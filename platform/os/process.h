@@ -1,5 +1,5 @@
-// The process itself and its children: the arguments it was started with,
-// starting and waiting for a child, and the platform log.
+// The process itself and its children: its arguments and signals, starting
+// and waiting for a child, and the platform log.
 #ifndef BOOTSTRAP_PLATFORM_OS_PROCESS_H_
 #define BOOTSTRAP_PLATFORM_OS_PROCESS_H_
 
@@ -15,18 +15,12 @@ void setProcessArguments(int argc, char** argv);
 // setProcessArguments; none before it.
 std::vector<std::string> processArguments();
 
-// Notes whether SIGINT and SIGTERM came ignored from the parent (a script's
-// background job, nohup). Call in main before anything changes or blocks
-// them; the first call (or the first question below) is the one that counts.
-void recordInheritedSignals();
-
-// True when `signal` (SIGINT or SIGTERM) came ignored: the process never acts
-// on it, and its children get it ignored too.
-bool signalInheritedIgnored(int signal);
-
-// SIGINT and SIGTERM but for one that came ignored: the signals the process
-// acts on, and that its children get with the default action.
+// SIGINT and SIGTERM but for one that came ignored from the parent (a
+// script's background job, nohup): the signals the process acts on, and that
+// its children get with the default action (an ignored one stays ignored).
+// The first question, here or below, counts: ask before anything changes them.
 sigset_t interruptsNotInheritedIgnored();
+bool signalInheritedIgnored(int signal);
 
 // Starts `program` with `arguments` after its own name, without a shell. The
 // child inherits the environment, working directory and standard input,
@@ -37,11 +31,10 @@ sigset_t interruptsNotInheritedIgnored();
 bool spawnChild(const std::string& program, const std::vector<std::string>& arguments, int* pid,
                 std::string* error);
 
-// While it lives, every child this process starts gets `fd` as its
-// descriptor 3, kept across exec, and so do the programs that child starts: a
-// lock then stays held until they have ended, even when this process is
-// killed first. -1 passes nothing. One at a time, on the thread that starts
-// the children.
+// While it lives, every child started gets `fd` as its descriptor 3, kept
+// across exec, and so do the programs it starts: a lock then stays held until
+// they have ended, even when this process is killed first. -1 passes nothing.
+// One at a time, on the thread that starts the children.
 class InheritedDescriptor {
  public:
   explicit InheritedDescriptor(int fd);
@@ -50,15 +43,13 @@ class InheritedDescriptor {
   InheritedDescriptor& operator=(const InheritedDescriptor&) = delete;
 };
 
-// Waits for the child `pid` (that child only) and answers its exit status, or
-// -1 when it was ended by a signal or cannot be waited for.
+// Waits for the child `pid` (that child only) and answers its wait status as
+// system() gives it (0 when it exited with status 0), or -1 when it cannot be
+// waited for.
 int waitForChild(int pid);
 
 // One line on standard error, "2026-12-06 23:59:21.123 NAME[PID:TID] text",
 // and the same text to the system log.
 void platformLog(const std::string& text);
-
-// The platform log's line for `text` at the current time.
-std::string platformLogLine(const std::string& text);
 
 #endif  // BOOTSTRAP_PLATFORM_OS_PROCESS_H_

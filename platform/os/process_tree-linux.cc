@@ -1,6 +1,5 @@
 #include "platform/os/process_tree.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,67 +7,48 @@
 #include <map>
 #include <string>
 
+#include "platform/os/file_system.h"
+
 namespace {
 
-struct ProcessState {
-  int parent = 0;
-  char state = '?';
-};
-
-// From /proc/PID/stat: the state and the parent's pid, which follow the
-// command name in parentheses (a name that may itself hold ")").
-bool readProcessState(int pid, ProcessState* result) {
+// From /proc/PID/stat: the process's state ('Z' for a zombie; 0 when it is
+// gone) and its parent's pid, which follow the command name in parentheses
+// (a name that may itself hold ")").
+char processState(int pid, int* parent) {
   // Plain read(): a process that ends while its file is read fails the read
   // (ESRCH), which a stream would turn into an exception.
   int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return 0;
   char buffer[1024];
   ssize_t count = read(fd, buffer, sizeof buffer - 1);
   close(fd);
-  if (count <= 0) return false;
-  std::string content(buffer, static_cast<size_t>(count));
+  std::string content(buffer, static_cast<size_t>(count > 0 ? count : 0));
   std::string::size_type close = content.rfind(')');
-  if (close == std::string::npos || close + 4 >= content.size()) return false;
-  const char* rest = content.c_str() + close + 2;
-  result->state = rest[0];
-  result->parent = std::atoi(rest + 2);
-  return true;
-}
-
-std::multimap<int, int> childrenByParent() {
-  std::multimap<int, int> children;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return children;
-  while (struct dirent* entry = readdir(proc)) {
-    int pid = std::atoi(entry->d_name);
-    ProcessState state;
-    if (pid > 0 && readProcessState(pid, &state) && state.state != 'Z') {
-      children.emplace(state.parent, pid);
-    }
-  }
-  closedir(proc);
-  return children;
+  if (close == std::string::npos || close + 4 >= content.size()) return 0;
+  *parent = std::atoi(content.c_str() + close + 4);
+  return content[close + 2];
 }
 
 }  // namespace
 
 std::vector<int> descendantProcesses() {
-  std::multimap<int, int> children = childrenByParent();
-  std::vector<int> found;
-  std::vector<int> parents = {static_cast<int>(getpid())};
-  while (!parents.empty()) {
-    int parent = parents.back();
-    parents.pop_back();
-    auto range = children.equal_range(parent);
-    for (auto child = range.first; child != range.second; ++child) {
-      found.push_back(child->second);
-      parents.push_back(child->second);
-    }
+  std::multimap<int, int> children;  // parent -> living child
+  for (const std::string& name : directoryEntries("/proc")) {
+    int pid = std::atoi(name.c_str()), parent = 0;
+    char state = pid > 0 ? processState(pid, &parent) : 0;
+    if (state != 0 && state != 'Z') children.emplace(parent, pid);
   }
-  return found;
+  std::vector<int> found;  // a parent's children are added when it is reached
+  int parent = static_cast<int>(getpid());
+  for (std::size_t next = 0;; parent = found[next++]) {
+    auto range = children.equal_range(parent);
+    for (auto child = range.first; child != range.second; ++child) found.push_back(child->second);
+    if (next == found.size()) return found;
+  }
 }
 
 bool processEnded(int pid) {
-  ProcessState state;
-  return !readProcessState(pid, &state) || state.state == 'Z';
+  int parent;
+  char state = processState(pid, &parent);
+  return state == 0 || state == 'Z';
 }

@@ -22,8 +22,6 @@ const char* __tsan_default_options() { return "halt_on_error=0:second_deadlock_s
 // two stacks; reports without one still show. Mesa's software renderer,
 // which GTK loads only when the user sets GDK_GL, frees its worker threads'
 // locks while they may still touch them, inside swrast_dri.so alone.
-const char* __tsan_default_suppressions() {
-  return "race:libfontconfig.so\nrace:swrast_dri.so\n";
-}
+const char* __tsan_default_suppressions() { return "race:libfontconfig.so\nrace:swrast_dri.so\n"; }
 
 }  // extern "C"

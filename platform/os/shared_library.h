@@ -3,24 +3,38 @@
 #ifndef BOOTSTRAP_PLATFORM_OS_SHARED_LIBRARY_H_
 #define BOOTSTRAP_PLATFORM_OS_SHARED_LIBRARY_H_
 
+#include <initializer_list>
 #include <string>
 
-// Loads `soname` for the rest of the process: its handle, or null with
-// "Cannot load <soname>: <reason>" in `error`.
-void* loadSharedLibrary(const char* soname, std::string* error);
+// An entry point to look up, and the function pointer that receives it.
+struct LibrarySymbol {
+  const char* name;
+  void** address;
+};
 
-// The address of `name` in `library`, or null.
-void* sharedLibrarySymbol(void* library, const char* name);
+// Loads `soname` for the rest of the process and sets every symbol's address.
+// False when the library cannot be loaded ("Cannot load <soname>: <reason>")
+// or lacks a symbol ("<soname> has no <name>", the first one missing), with
+// that text in `error`.
+bool loadSharedLibrary(const char* soname, std::initializer_list<LibrarySymbol> symbols,
+                       std::string* error);
 
-// Sets `function` to the entry point `name` of `library` (loaded as
-// `soname`). False when it is missing, and then `error`, unless it holds an
-// earlier one, says "<soname> has no <name>".
-template <typename Function>
-bool resolveSymbol(void* library, const char* soname, const char* name, Function* function,
-                   std::string* error) {
-  *function = reinterpret_cast<Function>(sharedLibrarySymbol(library, name));
-  if (*function == nullptr && error->empty()) *error = std::string(soname) + " has no " + name;
-  return *function != nullptr;
-}
+// A library's table of entry points, filled by `load` once, when the first
+// caller from any thread constructs it as a function's static.
+template <typename Table>
+class LoadedLibrary {
+ public:
+  explicit LoadedLibrary(bool (*load)(Table*, std::string*)) : loaded_(load(&table_, &error_)) {}
+  // The table, or null with the same reason in `error` on every call.
+  const Table* get(std::string* error) const {
+    if (!loaded_) *error = error_;
+    return loaded_ ? &table_ : nullptr;
+  }
+
+ private:
+  Table table_ = {};
+  std::string error_;
+  bool loaded_;
+};
 
 #endif  // BOOTSTRAP_PLATFORM_OS_SHARED_LIBRARY_H_
