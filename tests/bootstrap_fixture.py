@@ -2,6 +2,7 @@
 TMPDIR, working folder) on bundles made around a copy of it.  The install agents record how they were
 started in $AGENT_RECORD.  DownloadTestCase adds, per class, a folder served by nginx and the fault server."""
 import base64
+import collections
 import io
 import os
 import re
@@ -12,7 +13,6 @@ import tempfile
 import time
 import unittest
 import zipfile
-from typing import List, NamedTuple, Optional
 
 from fault_server import FaultServer
 from nginx_server import NginxServer, free_port  # noqa: F401 (the tests' free port)
@@ -29,7 +29,8 @@ TRANSPORT_FAILED = (b"Error during the download process.", b"See the log in Cons
 UNVERIFIED = (b"The downloaded installer could not be verified.", TRANSPORT_FAILED[1])
 UNZIP_TOOL_FAILED = b"Failed to unzip the install agent"
 UNZIP_FAILED = (UNZIP_TOOL_FAILED, b"Failed to initialize the install agent.", FAILED)
-DOWNLOADING, INITIALIZING, UNPACK_FAILED = b"Downloading", b"Initializing the installer", b"Failed to unzip the installer."
+DOWNLOADING, INITIALIZING = b"Downloading", b"Initializing the installer"
+UNPACK_FAILED = b"Failed to unzip the installer."
 AGENT_SAYS = b"install agent ran"
 NO_ETAG_LOG = rb"No ETag from \S+: the install agent cannot be cached and is downloaded on every run"
 GARBAGE = b"this is not a zip archive\n" * 4
@@ -43,24 +44,9 @@ exit "${AGENT_EXIT:-0}"
 """
 
 
-class Record(NamedTuple):
-    argv0: bytes
-    cwd: bytes
-    temp_dirs: List[bytes]  # "MODE qzXXXXXX" of each
-    args: List[bytes]
-
-
-class Result(NamedTuple):
-    status: int
-    stdout: bytes
-    stderr: bytes
-    record: Optional[Record]
-    peak_memory_kib: Optional[int] = None
-
-
-class Bundle(NamedTuple):
-    program: str
-    resources: str
+Record = collections.namedtuple("Record", "argv0 cwd temp_dirs args")  # temp_dirs: "MODE qzXXXXXX" lines
+Result = collections.namedtuple("Result", "status stdout stderr record peak_memory_kib", defaults=[None])
+Bundle = collections.namedtuple("Bundle", "program resources")
 
 
 def zip_archive(*entries, compression=zipfile.ZIP_DEFLATED):
@@ -97,7 +83,7 @@ def unpack_log(why=rb".+"):
     return rb"The archive from \S+ holds no install agent: " + why
 
 
-def transport_log(text, url=None):
+def transport_log(text, url=None):  # url None: not named
     return rb"Download failed! Error - " + text + (b" " + re.escape(url.encode()) if url is not None else b"")
 
 
@@ -122,10 +108,7 @@ def make_certificates(folder):
     return lambda name: os.path.join(folder, name)
 
 
-class MinisignKey(NamedTuple):
-    public: bytes  # the .pub file
-    secret: str  # its path
-    key_id: bytes  # as minisign prints it
+MinisignKey = collections.namedtuple("MinisignKey", "public secret key_id")  # the .pub file, the secret's path
 
 
 def minisign_key(folder):
@@ -253,7 +236,8 @@ class BootstrapTestCase(unittest.TestCase):
         now gone, in $TMPDIR or `unpacked` when a path) with the bundle's arguments."""
         record = result.record
         self.assertIsNotNone(record, "the install agent did not run")
-        self.assertEqual(record.args, [b"-installbundle", b(os.path.join(bundle.resources, "bundle.zip")), *map(b, args)])
+        self.assertEqual(record.args, [b"-installbundle", b(os.path.join(bundle.resources, "bundle.zip")),
+                                       *map(b, args)])
         self.assertEqual(record.cwd, b(cwd or self.cwd))
         if unpacked:
             base = b(unpacked if isinstance(unpacked, str) else self.tmpdir)

@@ -55,7 +55,8 @@ class BundleToolTest(DownloadTestCase):
         agent = self.folder("inputs", "agent")
         os.makedirs(os.path.join(agent, "bin"))
         with open(os.path.join(agent, "install"), "wb") as f:
-            f.write(b'test -x "$(dirname "$0")/bin/tool" && test -L "$(dirname "$0")/link" || exit 7\n' + RECORDING_AGENT)
+            f.write(b'test -x "$(dirname "$0")/bin/tool" && test -L "$(dirname "$0")/link" || exit 7\n')
+            f.write(RECORDING_AGENT)
         with open(os.path.join(agent, "bin", "tool"), "w") as f:
             os.fchmod(f.fileno(), 0o755)
         os.symlink("bin/tool", os.path.join(agent, "link"))
@@ -110,9 +111,11 @@ class BundleToolTest(DownloadTestCase):
                 for relative in layout:
                     path = os.path.join(self.folder("layouts"), relative)
                     os.makedirs(os.path.dirname(path), exist_ok=True)
-                    shutil.copy2(PROGRAM, path) if relative == layout[0] else shutil.move(self.input("m", b(relative)), path)
+                    shutil.copy2(PROGRAM, path) if relative == layout[0] else shutil.move(self.input("m", b(relative)),
+                                                                                          path)
+                program = os.path.join(self.root, "layouts", layout[0])
                 macos = os.path.join(os.path.dirname(self.make("--agent-entry", entry, module=bool(copied),
-                                                               program=os.path.join(self.root, "layouts", layout[0]))), "MacOS")
+                                                               program=program)), "MacOS")
                 with open(os.path.join(macos, MODULE) if copied else os.devnull, "rb") as module:
                     self.assertEqual((copied or "").encode(), module.read())
                 self.assertEqual(sorted(["bootstrapper"] + [MODULE] * bool(copied)), sorted(os.listdir(macos)))
@@ -122,7 +125,8 @@ class BundleToolTest(DownloadTestCase):
         nested = self.input("nested.zip", zip_archive(("agent/", b"", 0o755), ("agent/install", b"", 0o644)))
         with open(write_png(os.path.join(self.folder("inputs"), "good.png"), 8, 8), "rb") as f:
             png = f.read()
-        jpeg, no_signature = self.input("photo.png", b"\xff\xd8\xff\xe0" + bytes(64)), self.input("n.png", b"\x88" + png[1:])
+        jpeg = self.input("photo.png", b"\xff\xd8\xff\xe0" + bytes(64))
+        no_signature = self.input("n.png", b"P" + png[1:])
         key = minisign_key(self.folder("inputs"))
         installed = os.path.join(self.folder("inputs"), "bootstrapper-make-bundle")
         os.symlink(os.path.realpath(TOOL), installed)
@@ -146,9 +150,10 @@ class BundleToolTest(DownloadTestCase):
             (TOOL, ["--agent-archive", self.input("text.zip", b"plain\n")], 1, "not a zip archive"),
             (TOOL, ["--agent-archive", self.input("x", b"") + ".missing"], 1, "no such file"),
             (TOOL, ["--agent-dir", self.folder("inputs", "empty")], 1, "holds no file 'install'"),
-            (TOOL, [*url, "--splash", jpeg], 1, "a JPEG image, not a PNG; convert it, e.g. with ImageMagick: convert %s "
-                                                "splash.png" % jpeg),
-            (TOOL, [*url, "--splash", no_signature], 1, "--splash %s: not a PNG image (no PNG signature)" % no_signature),
+            (TOOL, [*url, "--splash", jpeg], 1, "a JPEG image, not a PNG; convert it, e.g. with ImageMagick: "
+                                                "convert %s splash.png" % jpeg),
+            (TOOL, [*url, "--splash", no_signature], 1, "--splash %s: not a PNG image (no PNG signature)"
+                                                        % no_signature),
             (TOOL, [*url, "--splash", self.input("cut.png", png[:40])], 1, "damaged PNG image (cut short"),
             (TOOL, [*url, "--splash", self.input("crc.png", png[:29] + bytes([png[29] ^ 1]) + png[30:])], 1,
              "bad checksum in the IHDR chunk"),

@@ -10,7 +10,7 @@ import unittest
 import zipfile
 from urllib.parse import quote
 
-from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, CACHE_DIR, FAILED, KEY_FILE, NO_ETAG_LOG, NOBODY, NOT_SUCCESSFUL,
+from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, CACHE_DIR, KEY_FILE, NO_ETAG_LOG, NOBODY,
                                UNPACK_FAILED, UNZIP_TOOL_FAILED, VALIDATION_FILE, DownloadTestCase, agent_archive,
                                minisign_key, minisign_sign, split_stderr, unpack_log, walk, zip_archive)
 
@@ -116,14 +116,6 @@ class CacheTest(DownloadTestCase):
         self.assert_started_from_cache(second, bundle, ARGS, unpacked=False)
         self.assertEqual(after["requests"] - before["requests"], 1)
         self.assertLess(after["bytes_sent"] - before["bytes_sent"], 4 * 1024 * 1024)
-
-    def test_agent_status_decides_the_run(self):
-        for route in ("downloaded", "cached"):
-            with self.subTest(route):
-                _, result = self.run_download(self.url(""), ARGS, env={"AGENT_EXIT": "3"})
-                self.assertEqual((result.status, result.stderr.splitlines()[-3:]), (255, [AGENT_SAYS, NOT_SUCCESSFUL,
-                                                                                          FAILED]))
-                self.assertEqual(result.record.argv0, os.fsencode(self.cache("installagent", "install")))
 
     def test_private_and_a_hit_whatever_the_umask(self):
         self.publish("umask.zip", agent_archive(("shared-data", b"x", 0o666), ("tools/", b"", 0o777)))

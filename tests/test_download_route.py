@@ -12,7 +12,7 @@ import time
 import unittest
 from urllib.parse import quote
 
-from bootstrap_fixture import (AGENT_SAYS, CACHE_DIR, DOWNLOADING, FAILED, GARBAGE, KEY_FILE, RECORDING_AGENT,
+from bootstrap_fixture import (AGENT_SAYS, CACHE_DIR, FAILED, GARBAGE, KEY_FILE, RECORDING_AGENT,
                                SERVER_LIFETIME, TRANSPORT_FAILED, UNPACK_FAILED, UNVERIFIED, UNZIP_TOOL_FAILED,
                                URL_FILE, URL_VAR, DownloadTestCase, agent_archive, b, free_port, make_certificates,
                                minisign_key, minisign_sign, refusal_logs, split_stderr, transport_log, unpack_log, walk,
@@ -152,9 +152,9 @@ class DownloadTest(DownloadTestCase):
         path = self.folder("bin without unzip")
         _, result = self.run_download(self.nginx.url("agent.zip"), ARGS, env={"PATH": path})
         self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
-        self.assertEqual(split_stderr(result.stderr), ([b"unzip not found on PATH (" + b(path) + b"): the install agent "
-                                                        b"is not downloaded, as it could not be unpacked; install the "
-                                                        b"unzip package"], [FAILED]), "no window, nothing fetched")
+        logs = [b"unzip not found on PATH (" + b(path) + b"): the install agent is not downloaded, as it could not be "
+                b"unpacked; install the unzip package"]
+        self.assertEqual(split_stderr(result.stderr), (logs, [FAILED]), "no window, nothing fetched")
         self.assertFalse(os.path.exists(os.path.join(self.home, ".korvex")))
 
     def failures(self):
@@ -201,8 +201,8 @@ class DownloadTest(DownloadTestCase):
             "system authorities only": (tls, TRANSPORT_FAILED, [transport_log(no_issuer, tls)], None, {}),
             "SSL_CERT_FILE of another authority": (tls, TRANSPORT_FAILED, [transport_log(no_issuer, tls)], None,
                                                    {"SSL_CERT_FILE": self.pem("self.pem")}),
-            "SSL_CERT_FILE missing": (tls, TRANSPORT_FAILED, [transport_log(rb"error setting certificate .*", tls)], None,
-                                      {"SSL_CERT_FILE": os.path.join(self.root, "missing.pem")}),
+            "SSL_CERT_FILE missing": (tls, TRANSPORT_FAILED, [transport_log(rb"error setting certificate .*", tls)],
+                                      None, {"SSL_CERT_FILE": os.path.join(self.root, "missing.pem")}),
             "Content-Length larger than the body": (cut, TRANSPORT_FAILED, [transport_log(
                 rb".*\d+ bytes remaining to read", cut)], False, {}),  # outdated for its ETag: cleared at once
             "redirect loop": (loop, TRANSPORT_FAILED, [transport_log(rb"Maximum \(\d+\) redirects followed", loop)],
@@ -211,7 +211,7 @@ class DownloadTest(DownloadTestCase):
                                        [transport_log(rb".+ .*")], None, {}),
             "file URL": (url, TRANSPORT_FAILED, [transport_log(b".+", "file:///etc/passwd")], None,
                          {URL_VAR: "file:///etc/passwd"}),
-            "no scheme": (url[len("http://"):], TRANSPORT_FAILED, [transport_log(b".+", url[len("http://"):])], None, {}),
+            "no scheme": (url[7:], TRANSPORT_FAILED, [transport_log(b".+", url[7:])], None, {}),
             "libcurl that cannot be loaded": (url, TRANSPORT_FAILED, [transport_log(
                 rb"Cannot load libcurl\.so\.4: .*libcurl\.so\.4: .*", url)], None, {"LD_LIBRARY_PATH": libraries}),
             "proxy that does not answer": (self.fault_url("/agent.zip"), TRANSPORT_FAILED, [transport_log(
@@ -237,8 +237,8 @@ class DownloadTest(DownloadTestCase):
                 "blanks around": (b"  " + url.encode() + b" \t\n", b"  " + url.encode() + b" %09"),
                 "control and binary bytes": (url.encode() + b"\x01\x7f\xff\n", url.encode() + b"%01%7F\xff"),
                 "a 1 MiB line that is no URL": (b"j" * MIB + b"\n" + url.encode(), b"j" * MIB)}.items():
-            crlf = [rb".+/%s has a Windows line ending \(CR LF\): the carriage return is part of the URL; save the file "
-                    rb"with Unix line endings \(LF\)" % URL_FILE.encode()] if label == "CRLF" else []
+            crlf = [rb".+/%s has a Windows line ending \(CR LF\): the carriage return is part of the URL; save the "
+                    rb"file with Unix line endings \(LF\)" % URL_FILE.encode()] if label == "CRLF" else []
             cases["URL file: " + label] = (content, TRANSPORT_FAILED, crlf + [
                 rb"Download failed! Error - The URL does not parse: .+ " + re.escape(shown)], None, {})
         for number, (label, (data, minisig, key, check, suffix)) in enumerate(signed.items()):

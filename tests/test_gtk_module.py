@@ -119,7 +119,7 @@ class GtkModuleTest(GtkDisplayCase):
 
     def test_the_bar_follows_the_download_and_unpacking_disables_the_button(self):
         rate = 256 * 1024  # bytes a second: six seconds
-        self.publish("slow.zip", agent_archive(("padding", os.urandom(6 * rate), 0o644), compression=zipfile.ZIP_STORED))
+        self.publish("slow.zip", agent_archive(("pad", os.urandom(6 * rate), 0o644), compression=zipfile.ZIP_STORED))
         size = os.path.getsize(os.path.join(self.www, "slow.zip"))
         for query, mode, unpacked in (("rate=%d" % rate, "determinate", True),
                                       ("nolength&rate=%d" % (4 * rate), "indeterminate", True),

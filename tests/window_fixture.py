@@ -92,7 +92,8 @@ class WindowTestCase(unittest.TestCase):
         self.scratch, self.trace_path = scratch.name, os.path.join(scratch.name, "trace")
 
     def environment(self, **extra):
-        return {k: v for k, v in dict(os.environ, QZ_BOOTSTRAP_UI_TRACE=self.trace_path, **extra).items() if v is not None}
+        env = dict(os.environ, QZ_BOOTSTRAP_UI_TRACE=self.trace_path, **extra)
+        return {k: v for k, v in env.items() if v is not None}
 
     def start(self, scenario, env, splash=None, executable=DRIVER, **popen):
         """Starts the driver (its standard output, the event lines, is a pipe)."""
