@@ -79,6 +79,13 @@ class ConsoleRoutesTest(BootstrapTestCase):
                     self.assertRegex(logs[-1], transport_log(b"The URL is empty") if named else transport_log(
                         b".+", URL.strip().decode()))
 
+    def test_an_unreadable_url_file_is_named(self):
+        bundle = self.make_bundle({URL_FILE: URL})
+        os.chmod(os.path.join(bundle.resources, URL_FILE), 0)
+        result = self.run_program(bundle.program, ["a"], unprivileged=True)
+        self.assert_failed(result, *TRANSPORT_FAILED, FAILED)
+        self.assertEqual(result.stderr.splitlines()[0], b"Failed to open install agent URL file")
+
     def test_unpacked_beside_links_and_in_tmp_when_tmpdir_is_no_use(self):
         bundle = self.make_bundle({ARCHIVE: agent_archive()})
         os.symlink(self.apps, os.path.join(self.root, "apps-link"))
