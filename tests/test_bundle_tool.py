@@ -8,7 +8,7 @@ import unittest
 import urllib.parse
 import zipfile
 
-from bootstrap_fixture import (ARCHIVE, ENTRY, GTK_MODULE, KEY_FILE, PROGRAM, RECORDING_AGENT, URL_FILE,
+from bootstrap_fixture import (ARCHIVE, ENTRY, GTK_MODULE, KEY_FILE, PROGRAM, RECORDING_AGENT, URL_FILE, Bundle,
                                DownloadTestCase, agent_archive, b, minisign_key, zip_archive)
 from window_fixture import write_png
 
@@ -83,12 +83,10 @@ class BundleToolTest(DownloadTestCase):
                 for hit in (False, True) if entries == "" else (False,):
                     result = self.run_bundle(resources, AGENT_SAY="install agent ran")
                     if entries == "":
-                        self.assert_started_from_cache(result, type("B", (), {"resources": resources}), ARGS,
-                                                       unpacked=not hit)
+                        self.assert_started_from_cache(result, Bundle(None, resources), ARGS, unpacked=not hit)
                         continue
                     self.assertEqual((result.status, result.stderr), (0, b"install agent ran\n"))
-                    self.assert_agent_got(result, type("B", (), {"resources": resources}), ARGS,
-                                          argv0=result.record.argv0 if entries else None)
+                    self.assert_agent_got(result, Bundle(None, resources), ARGS, unpacked=bool(entries))
         with open(os.path.join(resources, URL_FILE), "rb") as url_file:
             self.assertEqual(url.encode() + b"\n", url_file.read())
         status, _, err = tool("--name", "Boot", "--output", self.out, "--agent-entry", self.input("e", RECORDING_AGENT))
