@@ -3,32 +3,25 @@
 
     nginx_server.py --root DIR [--max-seconds S]
 
-prints "PORT <n>" once nginx answers and serves DIR until SIGTERM or SIGINT, or
-S seconds (600).  As a module: NginxServer, a `with` block.  nginx runs in the
-foreground with its files in a private folder, under coreutils' `timeout`, so it
-ends even when its starter is gone.  A static file gets Content-Length and an
-ETag "<hex mtime>-<hex size>".
-"""
+prints "PORT <n>" once nginx answers and serves DIR until SIGTERM or SIGINT, or S seconds (600).  As a module:
+NginxServer, a `with` block.  nginx runs in the foreground with its files in a private folder (`state`), under
+coreutils' `timeout`, so it ends even when its starter is gone.  A static file gets Content-Length and an ETag
+"<hex mtime>-<hex size>"."""
 import argparse
 import os
 import shutil
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 import urllib.request
 
-CONFIG = """\
-daemon off; worker_processes 1; {user} pid {state}/nginx.pid; error_log {state}/error.log;
+CONFIG = """daemon off; worker_processes 1; {user} pid {state}/nginx.pid; error_log {state}/error.log;
 events {{ worker_connections 64; }}
-http {{
-  access_log {state}/access.log; default_type application/octet-stream;
-  client_body_temp_path {state}/client_body; proxy_temp_path {state}/proxy; fastcgi_temp_path {state}/fastcgi;
-  uwsgi_temp_path {state}/uwsgi; scgi_temp_path {state}/scgi;
-  server {{ listen 127.0.0.1:{port}; root {root}; }}
-}}
+http {{ access_log {state}/access.log; default_type application/octet-stream; client_body_temp_path {state}/body;
+  proxy_temp_path {state}/proxy; fastcgi_temp_path {state}/fcgi; uwsgi_temp_path {state}/uwsgi;
+  scgi_temp_path {state}/scgi; server {{ listen 127.0.0.1:{port}; root {root}; }} }}
 """
 
 
@@ -71,8 +64,7 @@ class NginxServer:
 
     def etag(self, path):
         """The ETag header nginx sends for path, as bytes."""
-        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-        with opener.open(self.url(path), timeout=10) as response:
+        with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(self.url(path), timeout=10) as response:
             return response.headers["ETag"].encode("latin-1")
 
     def error_log(self, name="error.log"):
@@ -103,20 +95,14 @@ class NginxServer:
         return False
 
 
-def main():
+if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", required=True)
     parser.add_argument("--max-seconds", type=float, default=600)
-    options = parser.parse_args()
-    stop = []
+    options, stop = parser.parse_args(), []
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: stop.append(1))
     with NginxServer(options.root, options.max_seconds) as server:
         print("PORT %d" % server.port, flush=True)
         while not stop and server.process.poll() is None:
             time.sleep(0.2)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

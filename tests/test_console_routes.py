@@ -1,101 +1,104 @@
-"""How the program finds, starts and judges the install agent of its bundle."""
+"""The bundle's own install agent: which one is found, how it is started (byte for byte, whatever the names,
+paths and arguments), where it is unpacked, and what its status makes of the run."""
 import os
-import stat
+import unittest
 
-from bootstrap_fixture import (ARCHIVE, CACHE_AGENT_DIR, ENTRY, FAILED, GARBAGE, NOT_SUCCESSFUL, RECORDING_AGENT,
-                               UNZIP_FAILED, URL, DOWNLOAD_REFUSED, URL_FILE, BootstrapTestCase, agent_archive, b,
-                               split_stderr, transport_log, zip_archive)
+from bootstrap_fixture import (ARCHIVE, ENTRY, FAILED, GARBAGE, NOT_SUCCESSFUL, RECORDING_AGENT, TRANSPORT_FAILED,
+                               UNZIP_FAILED, URL, URL_FILE, BootstrapTestCase, agent_archive, b, split_stderr,
+                               transport_log, zip_archive)
 
-ARGS = ["--silent", "two words"]
-# Read-only folders in the archive: the temporary folder is removed all the same.
-READ_ONLY = agent_archive(("data/", b"", 0o555), ("data/sub/", b"", 0o555), ("data/sub/file", b"x", 0o444))
+HOSTILE = ["  two  words ", "a\tb", 'say "hi" ""', "it's '' '\\''", "$HOME ${PATH} $1 $@", "`touch pwned`",
+           "$(touch pwned)", "a\\b\\\\c\\n", "end\\", "; touch pwned; echo", "a && b || c | d > e < f & g", "*",
+           "line one\nline two", "Ünïcødé ✓", os.fsdecode(b"caf\xe9 \xff"), "", "100% %s %n %d", "-installbundle"]
+ROUTES = {  # label -> (resources, unpacked from an archive)
+    "entry in place, before any archive": ({ENTRY: RECORDING_AGENT, ARCHIVE: GARBAGE, "InstallAgent_1.zip": GARBAGE},
+                                           False),
+    "archive with read-only folders": ({ARCHIVE: agent_archive(("data/", b"", 0o555), ("data/f", b"x", 0o444)),
+                                        "InstallAgent_a.zip": GARBAGE}, True),
+    "InstallAgent_*.zip": ({"InstallAgent_linux x64.zip": agent_archive()}, True),
+}
+NAMES = [  # (arguments, the folder holding the bundle and $TMPDIR, bundle name, program name, working folder, flat)
+    (HOSTILE, "apps", "Installer", "bootstrapper", None, False),
+    (["ok"], "apps", "Inst'aller $(touch x)", 'boot "strap" `touch pwned`', "cwd $(touch x) 'q' \"dq\"", True),
+    (["$(touch pwned)"], "My Apps $(touch x) 'q' \"dq\" `touch pwned` ;touch x $HOME ${TMPDIR} $0 tab\tand \\back\\"
+     "slash\\ line\nbreak", "Installer", "bootstrapper", None, False),
+    (["x"], "Ünïcødé ✓ " + os.fsdecode(b"\xe9\xff"), "Installer", "bootstrapper", None, True),
+    (["x"], "/".join(["d" * 200] * 19), None, "bootstrapper", None, False),  # None: a bundle path of 4000 bytes
+]
 
 
 class ConsoleRoutesTest(BootstrapTestCase):
 
-    def test_the_bundles_agent_starts(self):
-        routes = [  # (resources, unpacked from an archive), each in an .app and in a flat folder
-            ({ENTRY: RECORDING_AGENT, ARCHIVE: agent_archive(), "InstallAgent_1.zip": GARBAGE}, False),
-            ({ARCHIVE: READ_ONLY, "InstallAgent_a.zip": GARBAGE}, True),
-            ({"InstallAgent_x64.zip": agent_archive()}, True),
-        ] + [({name: agent_archive()}, True) for name in ("InstallAgent_.zip", "InstallAgent_linux x64.zip")]
-        for number, (resources, unpacked) in enumerate(routes):
-            for flat in (False, True):
-                with self.subTest(sorted(resources), flat=flat):
-                    bundle = self.make_bundle({URL_FILE: URL, **resources}, parent=self.folder("%d%s" % (number, flat)),
-                                              flat=flat)
-                    result = self.run_program(bundle.program, ARGS, unprivileged=True)
+    def test_routes_crossed_with_hostile_names_and_arguments(self):
+        for route, (resources, unpacked) in ROUTES.items():
+            for number, (args, folder, name, program, cwd, flat) in enumerate(NAMES):
+                with self.subTest(route, row=number):
+                    self.tmpdir = self.folder(route, str(number), "temp " + folder[:200])
+                    parent = self.folder(route, str(number), folder)
+                    name = name or "B" * (4000 - len(parent) - len("/.app"))
+                    bundle = self.make_bundle(resources, parent, name, program, flat)
+                    cwd = cwd and self.folder(route, str(number), cwd)
+                    result = self.run_program(bundle.program, args, cwd=cwd, unprivileged=True)
                     self.assert_succeeded(result)
-                    self.assert_agent_got(result, bundle, ARGS, argv0=result.record.argv0 if unpacked else None)
-                    if unpacked:
-                        self.assert_unpacked_in_temp(result)
-                    self.assert_private_temp_dir(result)
-                    self.assert_clean()
+                    self.assert_agent_got(result, bundle, args, cwd=cwd, unpacked=unpacked)
+                    [temp] = result.record.temp_dirs  # private, and where it was unpacked
+                    self.assertRegex(temp, rb"^700 " + (os.path.basename(os.path.dirname(result.record.argv0))
+                                                        if unpacked else rb"qz.{6}") + b"$")
+                    self.assertEqual((os.listdir(self.tmpdir), os.listdir(self.home)), ([], []))
+        self.assertEqual(len(os.path.dirname(os.path.dirname(os.path.dirname(bundle.program)))), 4000)
+        self.assert_nothing_injected("pwned", "x")
 
-    def test_the_agents_status_and_output(self):
-        for status in (0, 3, 200):
-            for resources in ({ENTRY: RECORDING_AGENT}, {ARCHIVE: READ_ONLY}):
-                with self.subTest(status=status, route=next(iter(resources))):
-                    bundle = self.make_bundle(resources, parent=self.folder("%d%s" % (status, next(iter(resources)))))
-                    result = self.run_program(bundle.program, ARGS, unprivileged=True,
-                                              env={"AGENT_EXIT": str(status), "AGENT_SAY": "agent: said"})
-                    if status:
-                        self.assert_failed(result, b"agent: said", NOT_SUCCESSFUL, FAILED)
-                    else:
-                        self.assertEqual((0, b"", b"agent: said\n"), result[:3])
-                    self.assertEqual(result.record.args[2:], [a.encode() for a in ARGS])
-                    self.assert_clean()
+    def test_the_agents_status_decides(self):
+        for status in (0, 3):
+            for route, resources in {"entry": {ENTRY: RECORDING_AGENT}, "archive": {ARCHIVE: agent_archive()}}.items():
+                with self.subTest(route, status=status):
+                    bundle = self.make_bundle(resources, self.folder(route, str(status)))
+                    result = self.run_program(bundle.program, ["a"], {"AGENT_EXIT": str(status), "AGENT_SAY": "said"})
+                    self.assertEqual(result[:2], (255 if status else 0, b""))
+                    self.assertEqual(result.stderr.splitlines(), [b"said", NOT_SUCCESSFUL, FAILED][:3 if status else 1])
+                    self.assertEqual(os.listdir(self.tmpdir), [])
 
     def test_no_usable_agent(self):
-        cases = [  # (resources, the last lines; None: the download that follows, refused)
-            ({ARCHIVE: GARBAGE}, UNZIP_FAILED), ({ARCHIVE: b""}, UNZIP_FAILED),
-            ({"InstallAgent_2.zip": GARBAGE}, UNZIP_FAILED),
-            ({ARCHIVE: GARBAGE, "InstallAgent_2.zip": agent_archive()}, UNZIP_FAILED),
-            ({ARCHIVE: zip_archive(("setup", RECORDING_AGENT, 0o755))}, (NOT_SUCCESSFUL, FAILED)),
-        ] + [({URL_FILE: URL, name: agent_archive()}, None) for name in (
-            "InstallAgent_x.ZIP", "InstallAgent.ZIP", "InstallAgent.zip.old", "MyInstallAgent_x.zip",
-            "InstallAgent-x.zip", "installagent_x.zip", "bundle.zip")] + [({"bundle.zip": b""}, None)]
-        for number, (resources, lines) in enumerate(cases):
+        cases = [  # (resources, PATH, the last lines; None: the URL file's download follows)
+            ({ARCHIVE: GARBAGE, "InstallAgent_2.zip": agent_archive()}, None, UNZIP_FAILED),
+            ({"InstallAgent_2.zip": b""}, None, UNZIP_FAILED),
+            ({ARCHIVE: zip_archive(("setup", RECORDING_AGENT, 0o755))}, None, (NOT_SUCCESSFUL, FAILED)),
+            ({ARCHIVE: agent_archive()}, self.folder("no unzip"), UNZIP_FAILED),
+        ] + [({URL_FILE: URL, name: agent_archive()}, None, None) for name in (
+            "InstallAgent_x.ZIP", "installagent_x.zip", "InstallAgent-x.zip", "bundle.zip")]
+        for number, (resources, path, lines) in enumerate(cases + [({"bundle.zip": b""}, None, None)]):
             with self.subTest(sorted(resources)):
                 bundle = self.make_bundle(resources, parent=self.folder(str(number)))
-                result = self.run_program(bundle.program, ARGS)
-                self.assert_failed(result, *(lines or DOWNLOAD_REFUSED), last_lines_only=True)
-                self.assertIsNone(result.record)
-                self.assertEqual(os.listdir(self.tmpdir), [])
-                if lines is None:  # the URL file's, or none at all, after a line naming what was looked for
-                    named = URL_FILE not in resources
-                    logs = split_stderr(result.stderr)[0]
+                result = self.run_program(bundle.program, ["a"], {"PATH": path} if path else {})
+                self.assert_failed(result, *(lines or TRANSPORT_FAILED + (FAILED,)))
+                if lines is None:  # the URL file's, or none at all after a line naming what was looked for
+                    logs, named = split_stderr(result.stderr)[0], URL_FILE not in resources
                     self.assertEqual(logs[:-1], [b"No install agent in " + b(bundle.resources) + b": none of "
                                                  b"ZavirirazUdaDad, InstallAgent.zip, InstallAgent_*.zip, "
                                                  b"installAgentURL.txt is there"] if named else [], result.stderr)
-                    self.assertRegex(logs[-1], transport_log("" if named else URL.strip().decode()))
-                    cache = os.path.join(self.home, CACHE_AGENT_DIR)
-                    self.assertEqual(stat.S_IMODE(os.stat(cache).st_mode), 0o700)
+                    self.assertRegex(logs[-1], transport_log(b"The URL is empty") if named else transport_log(
+                        b".+", URL.strip().decode()))
 
-    def test_found_through_links_from_tmp_and_beside_the_bundle(self):
+    def test_an_unreadable_url_file_is_named(self):
+        bundle = self.make_bundle({URL_FILE: URL})
+        os.chmod(os.path.join(bundle.resources, URL_FILE), 0)
+        result = self.run_program(bundle.program, ["a"], unprivileged=True)
+        self.assert_failed(result, *TRANSPORT_FAILED, FAILED)
+        self.assertEqual(result.stderr.splitlines()[0], b"Failed to open install agent URL file")
+
+    def test_unpacked_beside_links_and_in_tmp_when_tmpdir_is_no_use(self):
         bundle = self.make_bundle({ARCHIVE: agent_archive()})
-        os.symlink(bundle.program, os.path.join(self.root, "program-link"))
         os.symlink(self.apps, os.path.join(self.root, "apps-link"))
-        cases = [  # (program, TMPDIR, the unit test variable; where the agent is unpacked)
-            (os.path.join(self.root, "program-link"), self.tmpdir, None, self.tmpdir),
-            (os.path.join(self.root, "apps-link", os.path.relpath(bundle.program, self.apps)), None, None, "/tmp"),
-            (bundle.program, os.path.join(self.root, "missing"), None, "/tmp"),
-            (bundle.program, "", None, "/tmp"),
-            (bundle.program, bundle.program, None, "/tmp"),
-            (bundle.program, self.tmpdir, "", self.apps), (bundle.program, self.tmpdir, "1", self.apps),
-        ]
-        for program, tmpdir, unittest_var, unpacked in cases:
-            with self.subTest(program=program, tmpdir=tmpdir, unittest_var=unittest_var):
-                result = self.run_program(program, ARGS, env={"TMPDIR": tmpdir}, unittest_var=unittest_var)
+        linked = os.path.join(self.root, "apps-link", os.path.relpath(bundle.program, self.apps))
+        for tmpdir, base in [(self.tmpdir, self.tmpdir), (None, "/tmp"), (self.folder("missing"), "/tmp"), ("", "/tmp"),
+                             (bundle.program, "/tmp"), (self.folder("read-only"), "/tmp")]:
+            with self.subTest(tmpdir=tmpdir):
+                os.chmod(self.folder("read-only"), 0o555)
+                os.rmdir(self.folder("missing"))
+                result = self.run_program(linked, ["a"], env={"TMPDIR": tmpdir}, unprivileged=True)
                 self.assert_succeeded(result)
-                self.assert_agent_got(result, bundle, ARGS, argv0=result.record.argv0)
-                if unittest_var is None:
-                    self.assert_unpacked_in_temp(result, base=unpacked)
-                else:
-                    self.assertEqual(result.record.argv0, b(os.path.join(unpacked, "install")))
-                self.assertFalse(os.path.exists(os.path.join(self.root, "missing")))
+                self.assert_agent_got(result, bundle, ["a"], unpacked=base)
 
 
 if __name__ == "__main__":
-    import unittest
     unittest.main()

@@ -1,5 +1,6 @@
-"""A bundle without an install agent downloads it into the per-user cache and starts it: over
-redirects, proxies and TLS, and whatever the local input (HOME, names, paths, PATH, TMPDIR)."""
+"""A bundle without an install agent downloads it into the per-user cache and starts it (over redirects,
+proxies and TLS, whatever HOME), or fails: the window's lines, the log's, status 255, nothing started, and a
+cache with which the next run ends well."""
 import os
 import re
 import signal
@@ -11,113 +12,115 @@ import time
 import unittest
 from urllib.parse import quote
 
-from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, CACHE_DIR, DOWNLOADING, ENTRY, FAILED, RECORDING_AGENT,
-                               SERVER_LIFETIME, UNZIP_FAILED, URL_FILE, URL_VAR, DownloadTestCase,
-                               agent_archive, b, free_port, split_stderr)
+from bootstrap_fixture import (AGENT_SAYS, CACHE_DIR, FAILED, GARBAGE, KEY_FILE, RECORDING_AGENT,
+                               SERVER_LIFETIME, TRANSPORT_FAILED, UNPACK_FAILED, UNVERIFIED, UNZIP_TOOL_FAILED,
+                               URL_FILE, URL_VAR, DownloadTestCase, agent_archive, b, free_port, make_certificates,
+                               minisign_key, minisign_sign, refusal_logs, split_stderr, transport_log, unpack_log, walk,
+                               zip_archive)
 from fault_server import FaultServer
-from tls_fixture import make_certificates
 
 ARGS = ["--silent", "two words", 'say "hi"', "$HOME `touch pwned`", "", "line\nbreak", "-installbundle"]
 AGENT = agent_archive(("docs/", b"", 0o755), ("docs/readme.txt", b"its own files\n", 0o644))
 SAY = {"AGENT_SAY": AGENT_SAYS.decode()}
 HOSTILE = 'say "hi" it\'s $(touch pwned) `touch pwned` Ünïcødé ' + os.fsdecode(b"caf\xe9 \xff")
-NO_UNZIP_LOG = b"): the install agent is not downloaded, as it could not be unpacked; install the unzip package"
+MIB = 1024 * 1024
 # A /tmp of its own (a tmpfs) holding the sandbox at its usual path and, as /tmp/.korvex, a folder of it.
 PRIVATE_TMP = """set -e
 cd "$1"; mount -t tmpfs -o mode=1777 private-tmp /tmp; mkdir -p "$1" /tmp/.korvex
 mount --no-canonicalize --bind . "$1"; mount --bind "$2" /tmp/.korvex; cd "$3"; shift 3; exec "$@"
 """
+ISOLATED = ["unshare", "--net", "--", "sh", "-c", 'ip link set lo up && exec "$@"', "sh"]  # no query leaves
 
 
 class TinyProxy:
-    """tinyproxy on a free loopback port for a `with` block, ended by `timeout` when its starter is gone."""
+    """tinyproxy on a free loopback port for a `with` block; `timeout` ends it when its starter is gone."""
 
     def __enter__(self):
         self.state, self.port = tempfile.mkdtemp(prefix="tinyproxy-"), free_port()
         with open(os.path.join(self.state, "proxy.conf"), "w") as f:
-            f.write('Port %d\nListen 127.0.0.1\nTimeout 60\nMaxClients 16\nLogFile "%s/proxy.log"\nLogLevel Info\n'
-                    'PidFile "%s/proxy.pid"\nAllow 127.0.0.1\n' % (self.port, self.state, self.state))
+            f.write('Port %d\nListen 127.0.0.1\nTimeout 60\nLogFile "%s/proxy.log"\nLogLevel Info\nAllow 127.0.0.1\n'
+                    % (self.port, self.state))
         self.process = subprocess.Popen(["timeout", "--kill-after=5", SERVER_LIFETIME, "tinyproxy", "-d", "-c",
                                          os.path.join(self.state, "proxy.conf")], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(400):
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return self
+                return socket.create_connection(("127.0.0.1", self.port), timeout=1).close() or self
             except OSError:
                 time.sleep(0.05)
         raise RuntimeError("tinyproxy did not start")
 
     def __exit__(self, *exc):
-        self.process.send_signal(signal.SIGTERM)  # `timeout` hands it on
+        self.process.send_signal(signal.SIGTERM)
         self.process.wait(10)
 
     def requests(self):
-        """The request lines the proxy has taken ("GET http://…", "CONNECT host:port …")."""
+        """The request lines it took ("GET http://…", "CONNECT host:port …")."""
         with open(os.path.join(self.state, "proxy.log")) as f:
             return re.findall(r"Request \(file descriptor \d+\): (.*)", f.read())
 
 
-class DownloadRouteTest(DownloadTestCase):
+class DownloadTest(DownloadTestCase):
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         cls.publish("agent.zip", AGENT)
         cls.publish("agënt.zip", AGENT)
-        cls.certificates = make_certificates(os.path.join(cls.www, "certificates"))
-        cls.tls = cls.enterClassContext(FaultServer("--root", cls.www, "--max-seconds", SERVER_LIFETIME, "--cert",
-                                                    cls.certificates.server_cert, "--key", cls.certificates.server_key))
+        cls.etag = cls.nginx.etag("agent.zip")
+        cls.pem = staticmethod(make_certificates(os.path.join(cls.www, "certificates")))
+        cls.tls, cls.self_signed = (cls.enterClassContext(FaultServer(
+            "--root", cls.www, "--max-seconds", SERVER_LIFETIME, "--cert", cls.pem(name + ".pem"), "--key",
+            cls.pem(name + ".key"))) for name in ("server", "self"))
         cls.proxy = cls.enterClassContext(TinyProxy())
+        cls.key, cls.other_key = (minisign_key(os.path.join(cls.www, "keys", name)) for name in ("ours", "other"))
 
     def test_downloads(self):
-        nginx, fault, size = self.nginx.url("agent.zip"), self.fault_url("/agent.zip"), b"%d" % len(AGENT)
-        tls, ca = "https://%s:%d/agent.zip", {"SSL_CERT_FILE": self.certificates.ca}
-        file_etag, proxy = b'"file-' + size + b'"', "http://127.0.0.1:%d" % self.proxy.port
-        number = next(n for n in range(990, 1100) if not os.path.exists("/tmp/.X11-unix/X%d" % n))
-        # label -> (URL, environment, bundle name, the stored ETag, the request the proxy takes)
-        cases = {
-            "nginx": (nginx, {}, "Installer", None, None),
-            "a flat bundle": (nginx, {}, None, None, None),
-            "hostile bundle name and HOME": (nginx, {"HOME": self.folder(HOSTILE)}, HOSTILE, None, None),
-            "a redirect's headers left behind": (self.fault_url('/start?status=307&etag="first"&redirect=/agent.zip'),
-                                                 {}, "Installer", file_etag, None),
+        nginx, fault, tls = self.nginx.url("agent.zip"), self.fault_url("/agent.zip"), "https://%s:%d/agent.zip"
+        file_etag, proxy, ca = b'"file-%d"' % len(AGENT), "http://127.0.0.1:%d" % self.proxy.port, self.pem("ca.pem")
+        display = next(n for n in range(990, 1100) if not os.path.exists("/tmp/.X11-unix/X%d" % n))
+        cases = {  # label -> (URL, environment, bundle name (None: a flat one), the stored ETag, the proxy's request)
+            "nginx, a flat bundle": (nginx, {}, None, self.etag, None),
+            "hostile bundle name and HOME": (nginx, {"HOME": self.folder(HOSTILE)}, HOSTILE, self.etag, None),
+            "a redirect's headers left behind": (self.fault_url('/s?status=307&etag="first"&redirect=/agent.zip'), {},
+                                                 "I", file_etag, None),
             "two redirects to nginx": (self.fault_url("/one?redirect=" + quote(self.fault_url(
-                "/two?redirect=" + quote(nginx, safe="")), safe="")), {}, "Installer", None, None),
-            "no Content-Length": (fault + "?nolength", {}, "Installer", file_etag, None),
-            "URL from the environment": ("http://127.0.0.1:%d/x" % free_port(), {URL_VAR: nginx}, "Installer", None,
+                "/two?redirect=" + quote(nginx, safe="")), safe="")), {}, "I", self.etag, None),
+            "no Content-Length": (fault + "?nolength", {}, "I", file_etag, None),
+            "URL from the environment": ("http://127.0.0.1:9/x", {URL_VAR: nginx}, "I", self.etag, None),
+            "non-ASCII path": (self.nginx.url("agënt.zip"), {}, "I", self.nginx.etag(quote("agënt.zip")), None),
+            "a display that cannot be opened": (nginx, {"DISPLAY": ":%d" % display}, "I", self.etag, None),
+            "a bundle path of 4000 bytes": (nginx, {}, "B" * 4000, self.etag, None),
+            "SSL_CERT_FILE, localhost": (tls % ("localhost", self.tls.port), {"SSL_CERT_FILE": ca}, "I", file_etag,
                                          None),
-            "non-ASCII path": (self.nginx.url("agënt.zip"), {}, "Installer", self.nginx.etag(quote("agënt.zip")),
-                               None),
-            "a display that cannot be opened": (nginx, {"DISPLAY": ":%d" % number, "WAYLAND_DISPLAY": "none"},
-                                                "Installer", None, None),
-            "SSL_CERT_FILE, localhost": (tls % ("localhost", self.tls.port), ca, "Installer", file_etag, None),
-            "http_proxy": (fault, {"http_proxy": proxy}, "Installer", file_etag, "GET %s HTTP/1.1" % fault),
-            "https_proxy": (tls % ("127.0.0.1", self.tls.port), {**ca, "https_proxy": proxy}, "Installer", file_etag,
-                            "CONNECT 127.0.0.1:%d HTTP/1.1" % self.tls.port),
-            "no_proxy": (fault, {"http_proxy": proxy, "no_proxy": "localhost,127.0.0.1"}, "Installer", file_etag,
-                         None),
-            "http_proxy for an https URL": (tls % ("127.0.0.1", self.tls.port), {**ca, "http_proxy": proxy},
-                                            "Installer", file_etag, None),
+            "http_proxy": (fault, {"http_proxy": proxy}, "I", file_etag, "GET %s HTTP/1.1" % fault),
+            "https_proxy": (tls % ("127.0.0.1", self.tls.port), {"SSL_CERT_FILE": ca, "https_proxy": proxy}, "I",
+                            file_etag, "CONNECT 127.0.0.1:%d HTTP/1.1" % self.tls.port),
+            "no_proxy": (fault, {"http_proxy": proxy, "no_proxy": "localhost,127.0.0.1"}, "I", file_etag, None),
         }
         for label, (url, env, name, etag, request) in cases.items():
             with self.subTest(label):
                 self.clear_cache()
-                self.home, taken = env.get("HOME", self.folder("home")), len(self.proxy.requests())
-                bundle = self.make_bundle({URL_FILE: url.encode() + b"\n"}, parent=self.folder(label),
+                self.home, taken, parent = env.get("HOME", self.folder("home")), len(self.proxy.requests()), None
+                if name and len(name) == 4000:
+                    parent = self.folder(label)
+                    while 4000 - len(parent) > 250:
+                        parent = os.path.join(parent, "d" * 200)
+                    name = name[:4000 - len(parent) - len("/.app")]
+                bundle = self.make_bundle({URL_FILE: url.encode() + b"\n"}, parent=parent or self.folder(label),
                                           name=name or "Flat", flat=name is None)
                 result = self.run_program(bundle.program, ARGS, env={**SAY, **env})
                 self.assert_started_from_cache(result, bundle, ARGS)
-                self.assertEqual(self.stored_validation_string(), etag or self.nginx.etag("agent.zip"))
-                self.assertEqual(self.proxy.requests()[taken:], [request] if request else [])
+                self.assertEqual((self.stored_validation_string(), self.proxy.requests()[taken:]),
+                                 (etag, [request] if request else []))
                 with open(self.cache("installagent", "docs", "readme.txt"), "rb") as f:
                     self.assertEqual(f.read(), b"its own files\n")
                 self.assertEqual(stat.S_IMODE(os.stat(self.cache("installagent")).st_mode), 0o700)
-                self.assertIn(DOWNLOADING, split_stderr(result.stderr)[1])
         self.assert_nothing_injected("pwned")
 
-    def test_home_unset_or_empty_keeps_the_cache_in_tmp(self):
-        """The cache goes to /tmp/.korvex, here a private /tmp: another run's /tmp is never touched."""
+    def test_home_unset_empty_or_unusable(self):
+        """Unset or empty: the cache goes to /tmp/.korvex (here a private /tmp). "/" or read-only: none is used,
+        unless a read-only HOME holds a current one."""
         for label, home in {"unset": None, "empty": ""}.items():
             with self.subTest(label):
                 korvex = self.folder(label, "korvex")
@@ -126,73 +129,154 @@ class DownloadRouteTest(DownloadTestCase):
                     bundle = self.download_bundle(self.nginx.url("agent.zip"), label)
                     result = self.run_program(bundle.program, ARGS, {**SAY, "HOME": home}, wrapper=[
                         "unshare", "--mount", "--", "sh", "-c", PRIVATE_TMP, "sh", self.root, korvex, self.cwd])
-                    saved, self.home = self.home, "/tmp"  # the cache the agent ran from, as the program saw it
-                    try:
-                        self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked)
-                    finally:
-                        self.home = saved
+                    self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked, cache="/tmp")
                 self.assertEqual(os.listdir(self.home), [])
                 self.assertTrue(os.path.exists(os.path.join(korvex, *CACHE_DIR.split(os.sep)[1:], "installagent")))
-
-    def test_home_that_cannot_hold_a_cache(self):
-        bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, label="filled")
-        for folder, dirs, files in os.walk(self.home):  # read-only, holding a current cache
-            for path in [folder, *(os.path.join(folder, n) for n in files)]:
-                os.chmod(path, 0o555 if path == folder else 0o444)
+        self.run_download(self.nginx.url("agent.zip"), ARGS, label="filled")
+        for path in reversed(walk(self.home)):  # read-only, holding a current cache
+            os.chmod(path, 0o555 if os.path.isdir(path) else 0o444)
         read_only = self.folder("read-only home")
         os.chmod(read_only, 0o555)
         for label, home in {"read-only, current cache": self.home, "/": "/", "read-only": read_only}.items():
             with self.subTest(label):
-                bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, env={"HOME": home},
-                                                   label=label, unprivileged=True)
+                bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, {"HOME": home}, label,
+                                                   unprivileged=True)
                 if home == self.home:
                     self.assert_started_from_cache(result, bundle, ARGS, unpacked=False)
                     continue
-                top = os.path.join(home, ".korvex").encode()
-                self.assert_started_without_cache(result, bundle, ARGS, re.escape(top) + b" cannot be made: "
-                                                  b"(Permission denied|Read-only file system)")
+                self.assert_started_without_cache(result, bundle, ARGS, re.escape(b(os.path.join(home, ".korvex")))
+                                                  + b" cannot be made: (Permission denied|Read-only file system)")
                 self.assertFalse(os.path.exists(os.path.join(home, ".korvex")))
 
-    def test_bundle_path_of_4000_bytes(self):
-        routes = {"entry": {ENTRY: RECORDING_AGENT}, "archive": {ARCHIVE: agent_archive()},
-                  "download": {URL_FILE: self.nginx.url("agent.zip").encode()}}
-        for route, resources in routes.items():
-            with self.subTest(route):
-                parent = self.folder(route)
-                while 4000 - len(parent) > 250:
-                    parent = os.path.join(parent, "d" * 200)
-                os.makedirs(parent, exist_ok=True)
-                bundle = self.make_bundle(resources, parent=parent, name="B" * (4000 - len(parent) - len("/.app")))
-                self.assertEqual(len(os.path.dirname(os.path.dirname(os.path.dirname(bundle.program)))), 4000)
-                result = self.run_program(bundle.program, ARGS, env=SAY)
-                if route == "download":
-                    self.assert_started_from_cache(result, bundle, ARGS)
-                else:
-                    self.assertEqual(result.status, 0, result.stderr)
-                    self.assert_agent_got(result, bundle, ARGS, argv0=None if route == "entry" else result.record.argv0)
-
-    def test_no_unzip_on_path(self):
+    def test_no_unzip_on_path_nothing_is_fetched(self):
         path = self.folder("bin without unzip")
-        result = self.run_program(self.make_bundle({ARCHIVE: agent_archive()}).program, ARGS, env={"PATH": path})
-        self.assert_failed(result, *UNZIP_FAILED, last_lines_only=True)
-        self.assertEqual(os.listdir(self.tmpdir), [])
         _, result = self.run_download(self.nginx.url("agent.zip"), ARGS, env={"PATH": path})
         self.assertEqual((result.status, result.stdout), (255, b""), result.stderr)
-        self.assertEqual(split_stderr(result.stderr), ([b"unzip not found on PATH (" + b(path) + NO_UNZIP_LOG],
-                                                       [FAILED]), "no window, nothing downloaded")
+        logs = [b"unzip not found on PATH (" + b(path) + b"): the install agent is not downloaded, as it could not be "
+                b"unpacked; install the unzip package"]
+        self.assertEqual(split_stderr(result.stderr), (logs, [FAILED]), "no window, nothing fetched")
         self.assertFalse(os.path.exists(os.path.join(self.home, ".korvex")))
-        bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, label="with unzip")
-        self.assert_started_from_cache(result, bundle, ARGS)
 
-    def test_unwritable_tmpdir_falls_back_to_tmp(self):
-        os.chmod(self.tmpdir, 0o555)
-        bundle = self.make_bundle({ARCHIVE: agent_archive()})
-        result = self.run_program(bundle.program, ARGS, unprivileged=True)
-        self.assertEqual(result.status, 0, result.stderr)
-        self.assert_agent_got(result, bundle, ARGS, argv0=result.record.argv0)
-        self.assert_unpacked_in_temp(result, base="/tmp")
-        bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, unprivileged=True)
+    def failures(self):
+        url, closed, dead_port = self.nginx.url("agent.zip"), "http://127.0.0.1:%d/agent.zip" % free_port(), free_port()
+        tls, self_signed = ("https://127.0.0.1:%d/agent.zip" % server.port for server in (self.tls, self.self_signed))
+        cut, loop = self.fault_url("/agent.zip?length=%d" % (len(AGENT) + 1)), self.fault_url("/r?loop")
+        no_issuer, libraries = rb"SSL certificate problem: unable to get local issuer certificate", self.folder("libs")
+        with open(os.path.join(libraries, "libcurl.so.4"), "wb") as f:
+            f.write(b"not a shared library\n")
+        whole = zip_archive(("install", RECORDING_AGENT * 50, 0o644))
+        link = zip_archive(("install", b"exit 0\n", 0o644), ("lnk", self.folder("outside").encode(), 0o120777),
+                           ("lnk/escape", b"x", 0o644))
+        archives = {  # label -> (data, why the log says)
+            "not a zip": (GARBAGE, b"it is not a zip archive"),
+            "cut short": (whole[:len(whole) // 2], rb"unzip could not unpack it \(.*"),
+            "install in a folder": (zip_archive(("agent/", b"", 0o755), ("agent/install", RECORDING_AGENT, 0o644)),
+                                    b"it holds no file install at its top level: found agent/install; zip the folder's "
+                                    b"contents, not the folder"),
+            "an absolute path": (agent_archive((os.path.join(self.folder("outside"), "escape"), b"x", 0o644)), b".+"),
+            "a symbolic link entry": (link, b".+"),
+        }
+        signature = minisign_sign(self.key, os.path.join(self.www, self.publish("base.zip", AGENT)))
+        lines = signature.split(b"\n")
+        signed = {  # label -> (archive, its .minisig, the bundle's key, the check, the URL named)
+            "signature missing": (AGENT, None, None, rb"The signature was refused with HTTP status 404", ".minisig"),
+            "archive tampered": (agent_archive(), signature, None,
+                                 rb"The signature does not hold over .+: it is not the file the key signed", ""),
+            "another publisher's key": (AGENT, signature, self.other_key.public, rb"The signature is by key %s, not by "
+                                        rb"the trusted key %s" % (self.key.key_id, self.other_key.key_id), ""),
+            "trusted comment changed": (AGENT, b"\n".join(lines[:2] + [b"trusted comment: changed"] + lines[3:]), None,
+                                        rb"The global signature does not hold: the trusted comment \"changed\".+", ""),
+            "bundle's key malformed": (AGENT, signature, b"untrusted comment: x\nnot a key\n",
+                                       rb"The bundle's public key .+/%s does not parse: .+" % KEY_FILE.encode(), None),
+        }
+        # label -> (URL file, window lines, log lines, the earlier cache afterwards (None: either), more)
+        cases = {
+            "connection refused": (closed, TRANSPORT_FAILED, [transport_log(
+                rb"Failed to connect to 127\.0\.0\.1 port \d+ .*: Couldn't connect to server", closed)], None, {}),
+            "name that does not resolve": ("http://installagent.invalid/a", TRANSPORT_FAILED, [transport_log(
+                rb"Could not resolve host: installagent\.invalid", "http://installagent.invalid/a")], None,
+                {"wrapper": ISOLATED}),
+            "self-signed certificate": (self_signed, TRANSPORT_FAILED, [transport_log(
+                rb"SSL certificate problem: self-signed certificate", self_signed)], None, {}),
+            "system authorities only": (tls, TRANSPORT_FAILED, [transport_log(no_issuer, tls)], None, {}),
+            "SSL_CERT_FILE of another authority": (tls, TRANSPORT_FAILED, [transport_log(no_issuer, tls)], None,
+                                                   {"SSL_CERT_FILE": self.pem("self.pem")}),
+            "SSL_CERT_FILE missing": (tls, TRANSPORT_FAILED, [transport_log(rb"error setting certificate .*", tls)],
+                                      None, {"SSL_CERT_FILE": os.path.join(self.root, "missing.pem")}),
+            "Content-Length larger than the body": (cut, TRANSPORT_FAILED, [transport_log(
+                rb".*\d+ bytes remaining to read", cut)], False, {}),  # outdated for its ETag: cleared at once
+            "redirect loop": (loop, TRANSPORT_FAILED, [transport_log(rb"Maximum \(\d+\) redirects followed", loop)],
+                              None, {}),
+            "redirect to a file URL": (self.fault_url("/r?redirect=file:///etc/passwd"), TRANSPORT_FAILED,
+                                       [transport_log(rb".+ .*")], None, {}),
+            "file URL": (url, TRANSPORT_FAILED, [transport_log(b".+", "file:///etc/passwd")], None,
+                         {URL_VAR: "file:///etc/passwd"}),
+            "no scheme": (url[7:], TRANSPORT_FAILED, [transport_log(b".+", url[7:])], None, {}),
+            "libcurl that cannot be loaded": (url, TRANSPORT_FAILED, [transport_log(
+                rb"Cannot load libcurl\.so\.4: .*libcurl\.so\.4: .*", url)], None, {"LD_LIBRARY_PATH": libraries}),
+            "proxy that does not answer": (self.fault_url("/agent.zip"), TRANSPORT_FAILED, [transport_log(
+                rb"Failed to connect to 127\.0\.0\.1 port %d .*" % dead_port)], None,
+                {"http_proxy": "http://127.0.0.1:%d" % dead_port}),
+            "400 carrying the cache's ETag, a long body": (self.fault_url(
+                "/x?status=400&size=100000000&rate=1048576&etag=" + quote(self.etag)),
+                [b"Download failed with error code 400"], refusal_logs(400, True), True, {}),
+            "404 without a body": (self.fault_url("/x?status=404"), [b"Download failed with error code 404"],
+                                   refusal_logs(404, False), True, {}),
+            "503 after a redirect": (self.fault_url("/r?redirect=" + quote("/x?status=503&size=100", safe="")),
+                                     [b"Download failed with error code 503"], refusal_logs(503, True), True, {}),
+            "302 without a Location": (self.fault_url("/moved?status=302&size=100"), [UNPACK_FAILED], [unpack_log()],
+                                       False, {"also": [UNZIP_TOOL_FAILED]}),
+            "URL of 1 MiB": (url + "?" + "q" * MIB, TRANSPORT_FAILED, [transport_log(rb"Out of memory .*")], None, {}),
+        }
+        for label, (data, why) in archives.items():
+            also = [] if "install" in label else [UNZIP_TOOL_FAILED]
+            cases["archive: " + label] = (self.nginx.url(self.publish(label.replace(" ", "-") + ".zip", data)),
+                                          [UNPACK_FAILED], [unpack_log(why)], False, {"also": also})
+        for label, (content, shown) in {  # URL file -> the URL as the log shows it
+                "CRLF": (url.encode() + b"\r\n", url.encode() + b"%0D"),
+                "blanks around": (b"  " + url.encode() + b" \t\n", b"  " + url.encode() + b" %09"),
+                "control and binary bytes": (url.encode() + b"\x01\x7f\xff\n", url.encode() + b"%01%7F\xff"),
+                "a 1 MiB line that is no URL": (b"j" * MIB + b"\n" + url.encode(), b"j" * MIB)}.items():
+            crlf = [rb".+/%s has a Windows line ending \(CR LF\): the carriage return is part of the URL; save the "
+                    rb"file with Unix line endings \(LF\)" % URL_FILE.encode()] if label == "CRLF" else []
+            cases["URL file: " + label] = (content, TRANSPORT_FAILED, crlf + [
+                rb"Download failed! Error - The URL does not parse: .+ " + re.escape(shown)], None, {})
+        for number, (label, (data, minisig, key, check, suffix)) in enumerate(signed.items()):
+            name = self.publish("signed-%d.zip" % number, data)
+            if minisig:
+                self.publish(name + ".minisig", minisig)
+            named = b"" if suffix is None else b" " + re.escape((self.nginx.url(name) + suffix).encode())
+            cases["signed: " + label] = (self.nginx.url(name), UNVERIFIED, [rb"Verification failed! Error - " + check
+                                                                            + named], None, {KEY_FILE: key or
+                                                                                             self.key.public})
+        return cases
+
+    def fill_cache(self):
+        bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, label="fill")
         self.assert_started_from_cache(result, bundle, ARGS)
+        self.assertEqual(self.stored_validation_string(), self.etag)
+        return self.plant_marker()
+
+    def test_failures(self):
+        marker = self.fill_cache()
+        for label, (url, window, logs, kept, more) in self.failures().items():
+            with self.subTest(label):
+                sent = self.idle_fault_stats()["bytes_sent"]
+                resources = {URL_FILE: url if isinstance(url, bytes) else url.encode() + b"\n"}
+                resources.update({KEY_FILE: more.pop(KEY_FILE)} if KEY_FILE in more else {})
+                bundle = self.make_bundle(resources, parent=self.folder(label))
+                also, wrapper = more.pop("also", ()), more.pop("wrapper", ())
+                result = self.run_program(bundle.program, ARGS, env={**SAY, **more}, wrapper=wrapper)
+                self.assert_download_failed(result, window, logs, also)
+                self.assertLess(self.idle_fault_stats()["bytes_sent"] - sent, 4 * MIB, "the body was not abandoned")
+                if kept or (kept is None and self.stored_validation_string() is not None):
+                    self.assertEqual(self.stored_validation_string(), self.etag)
+                    self.assertTrue(os.path.exists(marker), "the cache was changed")
+                else:
+                    self.assertIsNone(self.stored_validation_string())
+                    self.assertFalse(os.path.exists(self.cache("installagent")), "a failed unpacking left files")
+                    marker = self.fill_cache()  # the next run ends well
+        self.assertEqual(os.listdir(self.folder("outside")), [])
 
 
 if __name__ == "__main__":

@@ -58,7 +58,7 @@ class InstallTest(GtkDisplayCase):
         # The installed program, as a flat install that downloads, finds its module in lib/bootstrapper/.
         with open(os.path.join(prefix, "bin", URL_FILE), "w") as f:
             f.write(self.agent_url() + "\n")
-        flat = Bundle(os.path.join(prefix, "bin", "bootstrapper"), os.path.join(prefix, "bin"), prefix)
+        flat = Bundle(os.path.join(prefix, "bin", "bootstrapper"), os.path.join(prefix, "bin"))
         result, _ = self.run_window(flat, gtk=True)
         self.assert_started_from_cache(result, flat, ARGS, unpacked=None)  # and no log line
 

@@ -1,5 +1,4 @@
-"""The GTK download window on a virtual display of its own; screenshots go to
-window-screenshots/ beside the driver."""
+"""The GTK download window, driven by the window driver on a virtual display of its own."""
 import os
 import shutil
 import signal
@@ -9,7 +8,6 @@ import time
 from window_fixture import (DRIVER, FAILURE, HAND_OFF, INITIAL, NO_HANG, TWO_LINES, VirtualDisplay, WindowTestCase,
                             send_close_box, wait_until)
 
-SCREENSHOTS = os.path.join(os.path.dirname(DRIVER), "window-screenshots")
 TITLE = os.path.basename(DRIVER)  # a flat install: titled after the program
 
 
@@ -25,7 +23,6 @@ class GtkWindowTest(WindowTestCase):
     def setUpClass(cls):
         cls.display = VirtualDisplay()
         cls.addClassCleanup(cls.display.stop)
-        os.makedirs(SCREENSHOTS, exist_ok=True)
 
     def env(self, **extra):
         return self.environment(DISPLAY=self.display.name, WAYLAND_DISPLAY=None, GDK_BACKEND="x11",
@@ -42,11 +39,6 @@ class GtkWindowTest(WindowTestCase):
             text=True, timeout=NO_HANG).stdout.split()) or found, "the window")
         return found[0]
 
-    def screenshot(self, name, window):
-        for target, path in (("root", name), (window, "window-" + name)):
-            subprocess.run(["import", "-window", target, os.path.join(SCREENSHOTS, path + ".png")], env=self.env(),
-                           check=True, timeout=NO_HANG)
-
     def key(self, window, key):
         self.xdotool("windowfocus", "--sync", window)
         self.xdotool("key", key)
@@ -54,9 +46,7 @@ class GtkWindowTest(WindowTestCase):
     def test_states_texts_and_accessible_names(self):
         process = self.start("failure", self.env(), self.make_splash(800, 600))
         self.wait_for_trace("button Close enabled")
-        window = self.window_id()
-        self.screenshot("failure", window)
-        self.key(window, "Return")
+        self.key(self.window_id(), "Return")
         # Only the platform log's line: GTK had nothing to complain about.
         self.assertEqual(1, len(self.finish(process, 1).splitlines()))
         trace = self.trace()
@@ -67,8 +57,6 @@ class GtkWindowTest(WindowTestCase):
         self.assertEqual(accessible(TITLE, "1", TWO_LINES, "Close") + ["closed"], trace[-6:])
 
         process = self.start("progress", self.env(), self.make_splash(200, 100))  # scaled up into 400x400
-        self.wait_for_trace("progress 500 1000 determinate still")
-        self.screenshot("downloading", self.window_id())
         self.finish(process, 0)  # the hand-off: closed later, without windowWillClose
         self.assert_in_order(["splash 400x200", "progress 100 1000 determinate still",
                               "progress 500 1000 determinate still"] + HAND_OFF + ["closed"], self.trace())
@@ -91,9 +79,7 @@ class GtkWindowTest(WindowTestCase):
             ("failure", "button Close enabled", lambda p, w: self.key(w, "Return")),
             ("failure", "button Close enabled", click_button),
             ("hold", "progress 1 100 indeterminate animating", lambda p, w: self.key(w, "Escape")),
-            ("unzipfail", "button Close disabled", lambda p, w: self.key(w, "Escape")),
             ("unzipfail", "button Close disabled", return_does_nothing_then_close_box),
-            ("hold", "progress 1 100 indeterminate animating", lambda p, w: p.send_signal(signal.SIGINT)),
             ("hold", "progress 1 100 indeterminate animating", lambda p, w: p.send_signal(signal.SIGTERM)),
         ]
         for number, (scenario, shown, close) in enumerate(cases):
@@ -113,9 +99,14 @@ class GtkWindowTest(WindowTestCase):
         for scale in ("1", "2"):
             process = self.start("failure", self.env(GDK_SCALE=scale), self.make_splash(800, 600), executable=driver)
             self.wait_for_trace("button Close enabled")
-            window = self.window_id("Acme Setup")
-            self.screenshot("failure-scale-" + scale, window)
-            shell = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", window).split())
+            window, shells = self.window_id("Acme Setup"), [None]
+
+            def settled():  # the failure's two lines may still resize it
+                time.sleep(0.3)
+                shells.append(self.xdotool("getwindowgeometry", "--shell", window))
+                return shells[-1] == shells[-2]
+            wait_until(settled, "a settled size")
+            shell = dict(line.split("=") for line in shells[-1].split())
             x, y, width, height = (int(shell[key]) for key in ("X", "Y", "WIDTH", "HEIGHT"))
             self.assertLessEqual(max(abs(x - (1600 - width) // 2), abs(y - (1200 - height) // 2)), 1, shell)
             sizes.append((width, height))
@@ -123,12 +114,6 @@ class GtkWindowTest(WindowTestCase):
             self.finish(process, 1)
             self.assertIn("splash 400x300", self.trace())  # the same in window units
         self.assertEqual((2 * sizes[0][0], 2 * sizes[0][1]), sizes[1])
-
-    def test_a_display_that_cannot_be_opened_gives_the_terminal_window(self):
-        process = self.start("failure", self.environment(DISPLAY=":2147483", WAYLAND_DISPLAY=None),
-                             self.make_splash(10, 10))
-        self.assertIn(TWO_LINES + "\n", self.finish(process, 1))  # unattended: closed at once
-        self.assertFalse([line for line in self.trace() if line.startswith("splash")])
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
-"""Helpers of the window tests: a virtual X display, the close box, and runs of
-tests/window_driver.cc (beside BOOTSTRAPPER), read back through its UI trace."""
+"""The window tests' helpers: a virtual X display, the close box, and runs of tests/window_driver.cc (beside
+BOOTSTRAPPER), read back through its UI trace."""
 import ctypes
 import ctypes.util
 import os
@@ -22,15 +22,16 @@ HAND_OFF = ["progress 1000 1000 determinate still", "status Initializing the ins
 
 
 def write_png(path, width, height):
-    """An RGB PNG of checks and gradients."""
-    rows = b"".join(b"\0" + b"".join(bytes([60 + 150 * x // width, 90 + 60 * ((x // 40 + y // 40) % 2),
-                                            200 - 150 * y // height]) for x in range(width)) for y in range(height))
+    """An RGB PNG of gradients."""
+    rows = b"".join(b"\0" + b"".join(bytes([60 + 150 * x // width, 90, 200 - 150 * y // height]) for x in range(width))
+                    for y in range(height))
 
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
     with open(path, "wb") as png:
         png.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
                   + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+    return path
 
 
 def wait_until(condition, what, timeout=NO_HANG):
@@ -91,8 +92,7 @@ class WindowTestCase(unittest.TestCase):
         self.scratch, self.trace_path = scratch.name, os.path.join(scratch.name, "trace")
 
     def environment(self, **extra):
-        env = dict(os.environ, QZ_BOOTSTRAP_UI_TRACE=self.trace_path)
-        env.update(extra)
+        env = dict(os.environ, QZ_BOOTSTRAP_UI_TRACE=self.trace_path, **extra)
         return {k: v for k, v in env.items() if v is not None}
 
     def start(self, scenario, env, splash=None, executable=DRIVER, **popen):
@@ -128,9 +128,7 @@ class WindowTestCase(unittest.TestCase):
         wait_until(lambda: line in self.trace(), "trace line " + repr(line))
 
     def make_splash(self, width, height):
-        path = os.path.join(self.scratch, "splash.png")
-        write_png(path, width, height)
-        return path
+        return write_png(os.path.join(self.scratch, "splash.png"), width, height)
 
     def assert_in_order(self, expected, lines):
         position = 0
