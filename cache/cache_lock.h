@@ -12,7 +12,8 @@ inline const std::string CACHE_LOCK_FILE = ".lock";
 class CacheLock {
  public:
   // Takes an exclusive flock on `cacheDir`, waiting at most `waitSeconds`;
-  // without it the caller goes on unlocked.
+  // without it the caller goes on unlocked. Never held while waiting for the
+  // main thread.
   explicit CacheLock(const std::string& cacheDir, double waitSeconds = 120.0);
   ~CacheLock();
   CacheLock(const CacheLock&) = delete;

@@ -9,7 +9,7 @@
 
 // Runs `commandPrefix` -installbundle "<bundleLocation>/bundle.zip" and the
 // user's arguments through the shell, as the agent's run; true on status 0.
-// `installAgentEntry` is not used.
+// A shell that cannot start is reported. `installAgentEntry` is not used.
 bool fireInstallAgentWithArgs(std::string installAgentEntry, std::string commandPrefix,
                               std::string bundleLocation, int argc, const char** argv,
                               MessageCallback report);
