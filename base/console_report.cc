@@ -6,7 +6,7 @@
 
 void report_message_main(const std::string& message, bool isError) {
   std::ostream& stream = isError ? std::cerr : std::cout;
-  StandardErrorLine guard;  // the lock, with the terminal window's line out of the way
+  StandardErrorLine guard;
   stream.write(message.data(), static_cast<std::streamsize>(message.size()));
-  stream << std::endl;  // the newline, then a flush
+  stream << std::endl;
 }

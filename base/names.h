@@ -7,8 +7,7 @@
 
 // Defined in this order: CACHE_RELATIVE_PATH is built from the earlier ones.
 inline const std::string PATH_SEPARATOR = "/";
-// Set when building (BOOTSTRAP_RELEASE_NAME), so that a vendor's build keeps
-// a cache of its own.
+// Set when building, so that a vendor's build keeps a cache of its own.
 #ifndef BOOTSTRAP_RELEASE_NAME
 #error "BOOTSTRAP_RELEASE_NAME must be defined by the build"
 #endif
@@ -16,8 +15,7 @@ inline const std::string RELEASE_NAME = BOOTSTRAP_RELEASE_NAME;
 inline const std::string PLATFORM_NAME = "darx64";
 inline const std::string INSTALL_AGENT_ZIP = "InstallAgent.zip";
 inline const std::string INSTALL_AGENT_DIR = "installagent";
-// Relative to the user's home; no leading separator, one at the end. Changing
-// RELEASE_NAME or PLATFORM_NAME moves the cache with it.
+// Relative to the user's home; no leading separator, one at the end.
 inline const std::string CACHE_RELATIVE_PATH = ".korvex" + PATH_SEPARATOR + "app_installer_cache" +
                                                PATH_SEPARATOR + RELEASE_NAME + PATH_SEPARATOR +
                                                PLATFORM_NAME + PATH_SEPARATOR;

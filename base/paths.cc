@@ -13,10 +13,6 @@ std::string parentDirectory(const std::string& path) {
   return separator == 0 ? "/" : path.substr(0, separator);
 }
 
-std::string beforeLastSeparator(const std::string& path) {
-  return path.substr(0, path.find_last_of("/\\"));  // npos keeps the whole path
-}
-
 std::string lastPathComponent(const std::string& path) {
   return path.substr(path.rfind('/') + 1);  // npos + 1 is 0
 }

@@ -1,23 +1,16 @@
-// Paths as strings: "/" separates components; nothing here touches the file
-// system.
+// Paths as strings, "/" separated; nothing here touches the file system.
 #ifndef BOOTSTRAP_BASE_PATHS_H_
 #define BOOTSTRAP_BASE_PATHS_H_
 
 #include <string>
 
-// `base` and `component` joined by exactly one "/": trailing separators of
-// `base` are dropped (a base of only separators stays "/"); an empty base
-// gives `component`.
+// `base` and `component` joined by exactly one "/" ("/" + component for a base
+// of only separators); an empty base gives `component`.
 std::string appendPathComponent(const std::string& base, const std::string& component);
 
 // The folder that holds `path`: everything before its last "/" ("/" for a
 // path at the root); `path` itself when it has no "/".
 std::string parentDirectory(const std::string& path);
-
-// Everything before the last "/" or backslash (empty for a path at the root);
-// `path` itself when it has neither: the folder as the bundle's own paths
-// are cut.
-std::string beforeLastSeparator(const std::string& path);
 
 // Everything after the last "/"; `path` itself when it has none.
 std::string lastPathComponent(const std::string& path);

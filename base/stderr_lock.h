@@ -1,8 +1,5 @@
-// The one lock of standard error. Everything that writes a line there (the
-// console messages, the platform log, the terminal window) holds it for the
-// whole line, so lines of different threads never interleave. The terminal
-// window's line, redrawn in place, is taken out of the way of every other
-// writer's lines (StandardErrorLine) and drawn again below them.
+// The one lock of standard error, held for each whole line so that threads'
+// lines never interleave, and the terminal window's in-place line.
 #ifndef BOOTSTRAP_BASE_STDERR_LOCK_H_
 #define BOOTSTRAP_BASE_STDERR_LOCK_H_
 
@@ -14,19 +11,17 @@ std::recursive_mutex& standardErrorLock();
 class InPlaceLine {
  public:
   virtual ~InPlaceLine() = default;
-  // Takes the line off the screen, leaving the cursor at the start of an
-  // empty line. Called holding the lock.
+  // Both called holding the lock: off the screen (the cursor at the start of
+  // an empty line), and drawn again where the cursor stands.
   virtual void clear() = 0;
-  // Draws the line again where the cursor stands. Called holding the lock.
   virtual void redraw() = 0;
 };
 
 // Makes `line` (or nullptr: none) the in-place line, under the lock.
 void setInPlaceLine(InPlaceLine* line);
 
-// Holds the lock for the lines another writer writes while it lives: any
-// in-place line is cleared at the start and redrawn at the end. Nested guards
-// (a writer calling another) clear and redraw once, at the outermost.
+// Holds the lock while it lives, with any in-place line cleared and redrawn
+// after (once, by the outermost of nested guards).
 class StandardErrorLine {
  public:
   StandardErrorLine();

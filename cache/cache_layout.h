@@ -7,26 +7,22 @@
 
 #include "platform/os/bundle.h"
 
-// HOME (or "/tmp" when HOME is unset or empty) + ".korvex/app_installer_cache/
-// <release>/<platform>/"; always ends in "/". A one-character HOME gets no
-// separator added.
+// HOME (or "/tmp" when unset or empty), "/" unless it is one character, then
+// CACHE_RELATIVE_PATH.
 std::string getInstallAgentCacheDir();
 
-// The cache directory + "installagent/" when the install agent entry exists
-// there (of any file type), else the empty string.
+// The cache directory + "installagent/" when the entry exists there, else "".
 std::string installAgentDirOnDisk();
 
-// The install agent entry inside `dir`: "install" for an empty dir, else dir
-// + "/install" with no doubled separator.
+// `dir` + "/install" (no doubled "/"); "install" for an empty dir.
 std::string getInstallAgentExecutable(std::string dir);
 
 // The bundle's "ZavirirazUdaDad" when it exists, else the path its
 // "InstallAgent.zip" would have (unchecked); empty without resources.
 std::string getDefaultInstallAgentLocation(const std::optional<MainBundle>& bundle = mainBundle());
 
-// Creates `path` and every missing parent with `mode`. -1 with errno ENOTDIR
-// when an existing component, or the path itself, is not a directory; a
-// mkdir that fails otherwise does not change the status (0).
+// Creates `path` and missing parents with `mode`: -1 (ENOTDIR) when a
+// component is not a directory, else 0, even when a mkdir failed.
 int mkpath(std::string path, unsigned short mode);
 
 #endif  // BOOTSTRAP_CACHE_CACHE_LAYOUT_H_

@@ -14,10 +14,9 @@
 
 namespace {
 
-// True when the folder above the cache at `path` is acceptable: missing, or,
-// followed through symbolic links, a directory of this user or of root that
-// group and others may not write (a sticky one of root's, like /tmp, is
-// fine). Otherwise false, and `error` says why not and what to do.
+// True when `path` is missing, or, through links, a directory of this user
+// or of root that others may not write (but for root's sticky ones, like
+// /tmp); else false, with why and what to do in `error`.
 bool folderAboveIsAcceptable(const std::string& path, std::string* error) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return true;
@@ -36,9 +35,8 @@ bool folderAboveIsAcceptable(const std::string& path, std::string* error) {
   return false;
 }
 
-// Judges the folders above the cache from the home (or /tmp) down: the home
-// itself, ".korvex", "app_installer_cache" and the release's folder. False
-// when one is not acceptable, and `error` says why.
+// Judges the folders above the cache, from the home (or /tmp) down to the
+// release's folder.
 bool foldersAboveAreAcceptable(const std::string& cacheDir, std::string* error) {
   if (!endsWith(cacheDir, CACHE_RELATIVE_PATH)) return true;
   std::string home = cacheDir.substr(0, cacheDir.size() - CACHE_RELATIVE_PATH.size());

@@ -39,8 +39,6 @@ bool writePrivateCacheFile(const std::string& path, const std::string& bytes) {
   return std::fclose(file) == 0 && written;
 }
 
-std::string verifiedKeyPath(const std::string& cacheDir) { return cacheDir + VERIFIED_KEY_FILE; }
-
 }  // namespace
 
 void writeValidationString(std::string cacheDir, std::string validationString) {
@@ -50,7 +48,7 @@ void writeValidationString(std::string cacheDir, std::string validationString) {
 
 bool isVerifiedWith(const std::string& cacheDir, const std::string& keyId) {
   if (keyId.empty()) return false;
-  std::FILE* file = std::fopen(verifiedKeyPath(cacheDir).c_str(), "re");
+  std::FILE* file = std::fopen((cacheDir + VERIFIED_KEY_FILE).c_str(), "re");
   if (file == nullptr) return false;
   char stored[64];  // a key id is 16 hex digits: anything longer is not ours, and not read
   std::size_t size = std::fread(stored, 1, sizeof stored, file);
@@ -59,9 +57,9 @@ bool isVerifiedWith(const std::string& cacheDir, const std::string& keyId) {
 }
 
 bool writeVerifiedKey(const std::string& cacheDir, const std::string& keyId) {
-  return writePrivateCacheFile(verifiedKeyPath(cacheDir), keyId);
+  return writePrivateCacheFile(cacheDir + VERIFIED_KEY_FILE, keyId);
 }
 
 void removeVerifiedKey(const std::string& cacheDir) {
-  std::remove(verifiedKeyPath(cacheDir).c_str());
+  std::remove((cacheDir + VERIFIED_KEY_FILE).c_str());
 }

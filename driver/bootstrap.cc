@@ -11,14 +11,14 @@
 #include "platform/os/file_system.h"
 #include "sourcing/source.h"
 
+namespace {
+
+// Hook for unpacking a payload into `dir` first; this system has none.
 int extractPayloadToDir(std::string /*dir*/, bool /*flag*/, MessageCallback /*report*/) {
   return 0;
 }
 
-std::string sourceInstallAgent(std::string workDir, std::string url, MessageCallback report) {
-  return sourceInstallAgentFrom(getDefaultInstallAgentLocation(), workDir, url, report,
-                                downloadInstallAgentFromQZ);
-}
+}  // namespace
 
 int bootstrapInstallerMainFunc(int argc, const char** argv, MessageCallback report) {
   TempDir tempDir("tmp_install_dir");
@@ -36,7 +36,8 @@ int bootstrapInstallerMainFunc(int argc, const char** argv, MessageCallback repo
   }
   std::string url =
       readEndpointUrlFile(bundleLocation + PATH_SEPARATOR + "installAgentURL.txt", report);
-  std::string entry = sourceInstallAgent(workDir, url, report);
+  std::string entry = sourceInstallAgentFrom(getDefaultInstallAgentLocation(), workDir, url, report,
+                                             downloadInstallAgentFromQZ);
   if (entry.empty()) return -1;
   std::string commandPrefix = "sh " + smart_quote(entry);
   if (!fireInstallAgentWithArgs(entry, commandPrefix, bundleLocation, argc, argv, report)) {

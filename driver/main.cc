@@ -1,8 +1,6 @@
-// The program's entry, and how a run ends on SIGINT or SIGTERM outside the download window (the
-// window watches them itself while it is up, and closes) and outside the install agent's run
-// (launch/agent_run.h; the agent decides then, as under system()): the programs the run started get
-// the same signal and are waited for, the temporary directories are removed, "Installation failed."
-// is written and the process exits with status 255. A signal that came ignored stays ignored.
+// The program's entry, and how a run ends on SIGINT or SIGTERM outside the download window and the
+// agent's run: its children get the signal and are waited for, the temporary directories go,
+// "Installation failed." is written and the process exits with 255. An ignored signal stays so.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -69,12 +67,8 @@ bool handOnToInstalledHandler(int signal) {
   }
 }
 
-// SIGINT and SIGTERM (those not ignored) are blocked before any other thread
-// starts, so that every thread inherits the mask and the signals reach only
-// the watching thread, which takes them synchronously: no work in a signal
-// handler, and no thread blocked in a system call stands in the way.
-// Children start with an empty mask and the inherited dispositions
-// (spawnChild).
+// Blocked before any other thread starts, so that the signals reach only the
+// watching thread, which takes them synchronously.
 void installInterruptEnding() {
   sigset_t signals = interruptsNotInheritedIgnored();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);

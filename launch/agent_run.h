@@ -1,7 +1,5 @@
-// The install agent's run: its start from the console, and whether it runs,
-// for the thread that takes SIGINT and SIGTERM. While it runs, the process
-// stands to it as a caller of system() does: the agent decides about the
-// signals meant for it. Once the run ends on a signal, no agent starts.
+// The install agent's run, and whether it runs, for the signal thread: while
+// it runs the agent decides about signals; once the run ends, none starts.
 #ifndef BOOTSTRAP_LAUNCH_AGENT_RUN_H_
 #define BOOTSTRAP_LAUNCH_AGENT_RUN_H_
 
@@ -9,18 +7,14 @@
 
 #include "base/console_report.h"
 
-// Runs `commandPrefix` + " -installbundle " + the quoted bundleLocation +
-// "/bundle.zip" (+ " " + argv2cmdline(argc, argv) when argc >= 2) through the
-// shell, which execs the agent, and waits, marked as the install agent's run.
-// True when it ended with status 0. "Failed to start the install agent" when
-// no shell could be started; false without a message when the run is ending
-// on a signal. `installAgentEntry` names the agent and is not used.
+// Runs `commandPrefix` -installbundle "<bundleLocation>/bundle.zip" and the
+// user's arguments through the shell, as the agent's run; true on status 0.
+// A shell that cannot start is reported. `installAgentEntry` is not used.
 bool fireInstallAgentWithArgs(std::string installAgentEntry, std::string commandPrefix,
                               std::string bundleLocation, int argc, const char** argv,
                               MessageCallback report);
 
-// Marks the install agent as running until finishInstallAgentRun. False, and
-// nothing marked, when the run is already ending on a signal: start nothing.
+// Marks the agent as running; false when the run is ending: start nothing.
 bool beginInstallAgentRun();
 
 // The agent has ended (or did not start): a signal ends the run again.
@@ -29,9 +23,7 @@ void finishInstallAgentRun();
 // True while the install agent runs.
 bool installAgentRuns();
 
-// For a signal that would end the run: true when the run ends from now on
-// (beginInstallAgentRun answers false after it); false when the install agent
-// runs, and the signal is the agent's.
+// True when the run ends from now on; false while the agent runs.
 bool claimEndOfRun();
 
 #endif  // BOOTSTRAP_LAUNCH_AGENT_RUN_H_

@@ -105,7 +105,7 @@ std::string sourceInstallAgentFrom(std::string location, std::string workDir, st
   bool exists = !location.empty() && pathExists(location);
   bool isArchive = location.size() > 4 && endsWith(location, ".zip");
   if (exists && !isArchive) return location;
-  std::string resourceDir = beforeLastSeparator(location);
+  std::string resourceDir = location.substr(0, location.rfind('/'));  // "" at the root
   if (!exists) location = findAlternativeArchive(resourceDir);
   if (!location.empty()) return unpackOrReport(location, workDir, report);
   logWhenBundleHoldsNoAgent(resourceDir);

@@ -6,17 +6,13 @@
 
 #include "base/console_report.h"
 
-// Unpacks `archive` into `destination` (overwriting, keeping other files) with
-// "<tool> -qq -o <archive> -d <destination>", each word through smart_quote.
-// False, silently when the archive does not exist, or with "Failed to unzip
-// the install agent" when the command ends with a non-zero status.
+// Runs "<tool> -qq -o <archive> -d <destination>". False, silently for a
+// missing archive, or reported when the command fails.
 bool unzipInstallAgent(std::string archive, std::string destination, std::string tool,
                        MessageCallback report);
 
-// Why the unpacking of `archive` into `destination` gave no install agent, for
-// the log: the archive is no zip archive; unzip failed (when `unzipped` is
-// false); or "install" is not at its top, with the folder it was found in and
-// the hint to zip the folder's contents, not the folder.
+// Why unpacking `archive` into `destination` gave no install agent, for the
+// log.
 std::string whyNoInstallAgent(const std::string& archive, const std::string& destination,
                               bool unzipped);
 

@@ -42,7 +42,8 @@ std::optional<MainBundle> mainBundle() {
 }
 
 std::string getDirectoryOfExecutable(const std::optional<MainBundle>& bundle) {
-  return bundle ? beforeLastSeparator(bundle->bundlePath) : std::string();
+  // Cut at a backslash too, as the bundle's paths always were; npos keeps it all.
+  return bundle ? bundle->bundlePath.substr(0, bundle->bundlePath.find_last_of("/\\")) : "";
 }
 
 std::string getBundleLocation(const std::optional<MainBundle>& bundle) {

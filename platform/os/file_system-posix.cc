@@ -30,6 +30,9 @@ bool pathExists(const std::string& path) {
 
 namespace {
 
+std::mutex liveLock;
+std::vector<std::string> livePaths;  // guarded by liveLock
+
 // Calls `each` with the directory's descriptor and the name of every entry
 // (but "." and "..") of the directory `name` in `parent`. The names are read
 // first, so that what `each` changes never disturbs the directory stream.
@@ -98,13 +101,6 @@ bool removeTree(const std::string& path, std::string* error) {
   *error = path + " cannot be removed: " + std::strerror(errno);
   return false;
 }
-
-namespace {
-
-std::mutex liveLock;
-std::vector<std::string> livePaths;  // guarded by liveLock
-
-}  // namespace
 
 // Both remove under the lock: a run ended meanwhile from another thread
 // (removeAllLive, then _exit) either finds a directory still listed or waits

@@ -1,6 +1,5 @@
-// File system operations of the platform layer that go beyond one POSIX call,
-// and the run's temporary folders. One that fails answers false and puts in
-// `error` what failed: the path and the system's reason.
+// File system operations beyond one POSIX call, and the run's temporary
+// folders. A failure answers false with the path and the reason in `error`.
 #ifndef BOOTSTRAP_PLATFORM_OS_FILE_SYSTEM_H_
 #define BOOTSTRAP_PLATFORM_OS_FILE_SYSTEM_H_
 
@@ -11,14 +10,12 @@
 // else the empty string.
 std::string userTemporaryDirectory();
 
-// Removes `path` and everything below it, without following symbolic links,
-// also directories an archive left without owner write or search permission.
-// True when nothing is left (a path already gone counts); false for "".
+// Removes `path` and everything below it, links not followed, even folders
+// without owner permissions. True when nothing is left; false for "".
 bool removeTree(const std::string& path, std::string* error);
 
-// Takes write permission from group and others on `path` and everything below
-// it, without following symbolic links. False when an entry could not be read
-// or changed.
+// Takes group and others' write permission from `path` and everything below
+// it, links not followed.
 bool removeWriteForOthers(const std::string& path, std::string* error);
 
 // The names in the directory `path` but "." and "..", in directory order;
@@ -31,8 +28,8 @@ bool pathExists(const std::string& path);
 // A scoped temporary directory, removed with everything in it at destruction.
 class TempDir {
  public:
-  // Creates "qzXXXXXX" (mkdtemp, mode 0700) in userTemporaryDirectory(), else
-  // in /tmp; `name` does not enter the path. A failure leaves the path empty.
+  // Creates "qzXXXXXX" (0700) in userTemporaryDirectory(), else in /tmp;
+  // `name` is not used.
   explicit TempDir(std::string name);
   ~TempDir();
   TempDir(const TempDir&) = delete;
@@ -41,8 +38,7 @@ class TempDir {
   // The directory's path; empty when creation failed.
   std::string getDir() const { return path_; }
 
-  // Removes the directories of every TempDir alive now, for a run that ends
-  // the process without returning through their owners.
+  // Removes the directories of every TempDir alive, for a run that exits.
   static void removeAllLive();
 
  private:

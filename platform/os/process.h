@@ -1,5 +1,4 @@
-// The process itself and its children: its arguments and signals, starting
-// and waiting for a child, and the platform log.
+// The process's arguments and signals, its children, and the platform log.
 #ifndef BOOTSTRAP_PLATFORM_OS_PROCESS_H_
 #define BOOTSTRAP_PLATFORM_OS_PROCESS_H_
 
@@ -11,30 +10,22 @@
 // Keeps main's argument vector; call once in main before any thread starts.
 void setProcessArguments(int argc, char** argv);
 
-// The process's own arguments, the program's path first, as given to
-// setProcessArguments; none before it.
+// The arguments given to setProcessArguments, the program's path first.
 std::vector<std::string> processArguments();
 
-// SIGINT and SIGTERM but for one that came ignored from the parent (a
-// script's background job, nohup): the signals the process acts on, and that
-// its children get with the default action (an ignored one stays ignored).
-// The first question, here or below, counts: ask before anything changes them.
+// SIGINT and SIGTERM but one that came ignored from the parent (nohup): those
+// the process acts on. The first call, before anything changes them, counts.
 sigset_t interruptsNotInheritedIgnored();
 bool signalInheritedIgnored(int signal);
 
-// Starts `program` with `arguments` after its own name, without a shell. The
-// child inherits the environment, working directory and standard input,
-// output and error, and no other descriptor; it starts with no signal
-// blocked, and with SIGINT and SIGTERM as the process inherited them (ignored
-// or default). False when it could not be started: `*pid` is -1 then, and
-// `error` names the program and the reason.
+// Starts `program` with `arguments`, without a shell, with standard input,
+// output and error only, no signal blocked, and SIGINT and SIGTERM as the
+// process inherited them. False (`*pid` -1, why in `error`) when it cannot.
 bool spawnChild(const std::string& program, const std::vector<std::string>& arguments, int* pid,
                 std::string* error);
 
-// While it lives, every child started gets `fd` as its descriptor 3, kept
-// across exec, and so do the programs it starts: a lock then stays held until
-// they have ended, even when this process is killed first. -1 passes nothing.
-// One at a time, on the thread that starts the children.
+// While it lives, every child started gets `fd` (-1: none) as its descriptor
+// 3, so that a lock stays held until they end. One at a time.
 class InheritedDescriptor {
  public:
   explicit InheritedDescriptor(int fd);
@@ -43,9 +34,7 @@ class InheritedDescriptor {
   InheritedDescriptor& operator=(const InheritedDescriptor&) = delete;
 };
 
-// Waits for the child `pid` (that child only) and answers its wait status as
-// system() gives it (0 when it exited with status 0), or -1 when it cannot be
-// waited for.
+// Waits for the child `pid`: its wait status as system() gives it, or -1.
 int waitForChild(int pid);
 
 // One line on standard error, "2026-12-06 23:59:21.123 NAME[PID:TID] text",

@@ -1,12 +1,10 @@
-// The processes below this one: the children it started and theirs, such as
-// the shell of a command line and the program that shell runs.
+// The processes below this one: its children and theirs.
 #ifndef BOOTSTRAP_PLATFORM_OS_PROCESS_TREE_H_
 #define BOOTSTRAP_PLATFORM_OS_PROCESS_TREE_H_
 
 #include <vector>
 
-// Every living process that descends from this one, parents before their
-// children. Processes that have ended (zombies) are left out.
+// Every living (not zombie) descendant, parents before their children.
 std::vector<int> descendantProcesses();
 
 // True when `pid` has ended: it is gone, or a zombie waiting to be reaped.
