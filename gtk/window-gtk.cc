@@ -1,15 +1,9 @@
-// The GTK module, bootstrapper-gtk.so: GLib's main loop (the default main
-// context, which GTK runs on) and the download window in GTK 3, reached
-// through the entry points that platform/window/toolkit.h names; everything
-// else in the module stays hidden.
-//
-// The window is built from kDownloadWindowUi and titled after the bundle
-// (window_title.h). The button, Return while the button is enabled, Escape
-// and the close box ask for the window's closing; an indeterminate bar pulses
-// while it animates; a failure shows the status text in red (the label's
-// style class "failure"). Each control carries an accessible role and name,
-// which the UI trace records once the window is shown and again when it is
-// taken down.
+// The GTK module, bootstrapper-gtk.so: GLib's main loop and the download
+// window in GTK 3, reached through the entry points toolkit.h names; all else
+// in it stays hidden. The button, Return while it is enabled, Escape and the
+// close box ask for the window's closing; a failure's text is red (the label's
+// style class "failure"). The UI trace records each control's accessible role
+// and name once the window is shown and again when it is taken down.
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 
@@ -19,12 +13,38 @@
 #include <string>
 
 #include "platform/window/toolkit.h"
-#include "platform/window_model/window_title.h"
-
-// The GtkBuilder definition of the download window.
-extern const char kDownloadWindowUi[];
 
 namespace {
+
+// The download window: the splash image, the progress bar, the one-line status
+// text and the one button, top to bottom.
+constexpr char kDownloadWindowUi[] = R"UI(<interface>
+  <requires lib="gtk+" version="3.20"/>
+  <object class="GtkWindow" id="window">
+    <property name="resizable">False</property>
+    <property name="window-position">center-always</property>
+    <property name="border-width">16</property>
+    <child><object class="GtkBox">
+      <property name="orientation">vertical</property>
+      <property name="spacing">12</property>
+      <child><object class="GtkImage" id="image">
+        <property name="halign">center</property>
+      </object></child>
+      <child><object class="GtkProgressBar" id="progress">
+        <property name="width-request">400</property>
+        <property name="pulse-step">0.05</property>
+      </object></child>
+      <child><object class="GtkLabel" id="status">
+        <property name="xalign">0</property>
+        <property name="ellipsize">end</property>
+        <property name="max-width-chars">60</property>
+      </object></child>
+      <child><object class="GtkButton" id="button">
+        <property name="halign">end</property>
+      </object></child>
+    </object></child>
+  </object>
+</interface>)UI";
 
 class GlibMainLoop : public MainLoop {
  public:
@@ -35,18 +55,14 @@ class GlibMainLoop : public MainLoop {
   void watch(int fd, std::function<void()> onReady) override {
     unwatch(fd);
     auto condition = static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR);
-    watches_[fd] =
-        add(g_unix_fd_source_new(fd, condition), G_SOURCE_FUNC(&onFd), true, std::move(onReady));
+    add(-1 - fd, g_unix_fd_source_new(fd, condition), G_SOURCE_FUNC(&onFd), true,
+        std::move(onReady));
   }
-  void unwatch(int fd) override {
-    auto watch = watches_.find(fd);
-    if (watch == watches_.end()) return;
-    cancelTimer(watch->second);
-    watches_.erase(watch);
-  }
+  void unwatch(int fd) override { cancelTimer(-1 - fd); }
   TimerId addTimer(double seconds, bool repeat, std::function<void()> work) override {
     guint milliseconds = seconds > 0 ? static_cast<guint>(seconds * 1000 + 0.5) : 0;
-    return add(g_timeout_source_new(milliseconds), &dispatch, repeat, std::move(work));
+    add(nextId_, g_timeout_source_new(milliseconds), &dispatch, repeat, std::move(work));
+    return nextId_++;
   }
   void cancelTimer(TimerId id) override {
     auto source = sources_.find(id);
@@ -74,22 +90,18 @@ class GlibMainLoop : public MainLoop {
   static gboolean onFd(gint, GIOCondition, gpointer closure) { return dispatch(closure); }
 
   // Attaches `source`, whose `call` calls `work` (once unless `repeat`), to
-  // the default context; the id of its entry in sources_.
-  TimerId add(GSource* source, GSourceFunc call, bool repeat, std::function<void()> work) {
-    TimerId id = nextId_++;
+  // the default context as the entry `id` of sources_.
+  void add(TimerId id, GSource* source, GSourceFunc call, bool repeat, std::function<void()> work) {
     g_source_set_callback(source, call, new Callback{this, id, repeat, std::move(work)},
                           [](gpointer closure) { delete static_cast<Callback*>(closure); });
     sources_[id] = g_source_attach(source, nullptr);
     g_source_unref(source);
-    return id;
   }
 
-  std::map<TimerId, guint> sources_;  // timers' and watches'
-  std::map<int, TimerId> watches_;    // fd -> its entry in sources_
+  std::map<TimerId, guint> sources_;  // timers' from 1 up, the watch of fd's at -1 - fd
   TimerId nextId_ = 1;
 };
 
-constexpr double kPulseSeconds = 0.1;
 constexpr char kFailureClass[] = "failure";
 constexpr char kStyle[] = "label.failure { color: #d01010; }";
 // The splash's box, in window units.
@@ -119,11 +131,11 @@ class GtkWindowView : public WindowView {
  public:
   explicit GtkWindowView(MainLoop& loop) : loop_(loop) {
     gtk_builder_add_from_string(builder_, kDownloadWindowUi, -1, nullptr);
-    window_ = object<GtkWidget>("window");
-    image_ = object<GtkImage>("image");
-    progress_ = object<GtkProgressBar>("progress");
-    status_ = object<GtkLabel>("status");
-    button_ = object<GtkButton>("button");
+    window_ = GTK_WIDGET(gtk_builder_get_object(builder_, "window"));
+    image_ = GTK_IMAGE(gtk_builder_get_object(builder_, "image"));
+    progress_ = GTK_PROGRESS_BAR(gtk_builder_get_object(builder_, "progress"));
+    status_ = GTK_LABEL(gtk_builder_get_object(builder_, "status"));
+    button_ = GTK_BUTTON(gtk_builder_get_object(builder_, "button"));
     gtk_window_set_title(GTK_WINDOW(window_), currentWindowTitle().c_str());
     g_signal_connect_swapped(button_, "clicked", G_CALLBACK(&onClose), this);
     g_signal_connect_swapped(window_, "delete-event", G_CALLBACK(&onClose), this);
@@ -163,13 +175,6 @@ class GtkWindowView : public WindowView {
       gtk_progress_bar_pulse(progress_);  // shows the moving block, standing
     }
     shownProgress_ = progress;
-    bool moving = progress.indeterminate && progress.animating;
-    if (moving && pulse_ == 0) {
-      pulse_ = loop_.addTimer(kPulseSeconds, true, [this] { gtk_progress_bar_pulse(progress_); });
-    } else if (!moving && pulse_ != 0) {
-      loop_.cancelTimer(pulse_);
-      pulse_ = 0;
-    }
 
     const gchar* title = gtk_button_get_label(button_);
     if (title == nullptr || state.buttonTitle != title)
@@ -179,7 +184,7 @@ class GtkWindowView : public WindowView {
   }
 
   void show() override {
-    gtk_widget_show(window_);
+    gtk_widget_show_all(window_);
     gtk_window_present(GTK_WINDOW(window_));
     // After the initial lines of the controls, which follow show().
     accessibilityTrace_ = loop_.addTimer(0, false, [this] {
@@ -189,10 +194,10 @@ class GtkWindowView : public WindowView {
   }
 
   void launched(bool) override {}
+  void animate() override { gtk_progress_bar_pulse(progress_); }
 
   void takeDown() override {
     traceAccessibility();
-    if (pulse_ != 0) loop_.cancelTimer(pulse_);
     if (accessibilityTrace_ != 0) loop_.cancelTimer(accessibilityTrace_);
     gtk_widget_destroy(window_);
     gdk_display_flush(gdk_display_get_default());
@@ -214,11 +219,6 @@ class GtkWindowView : public WindowView {
   }
 
  private:
-  template <typename T>
-  T* object(const char* name) {
-    return reinterpret_cast<T*>(gtk_builder_get_object(builder_, name));
-  }
-
   // The button's "clicked", the close box's "delete-event": the close request
   // takes the window down.
   static gboolean onClose(GtkWindowView* self) {
@@ -280,7 +280,6 @@ class GtkWindowView : public WindowView {
   std::string splashShown_;  // the path last loaded
   int splashWidth_ = 0;      // the image's size on the screen
   int splashHeight_ = 0;
-  MainLoop::TimerId pulse_ = 0;
   MainLoop::TimerId accessibilityTrace_ = 0;
 };
 

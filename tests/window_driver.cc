@@ -19,13 +19,9 @@
 // Standard output gets, one line each, flushed: "launched", "windowWillClose"
 // (every call), "session done", "returned STATUS".
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,100 +43,79 @@ class ScriptedDelegate : public ApplicationDelegate {
  public:
   ScriptedDelegate(const WindowControls& controls, std::string scenario, std::string splash)
       : c_(controls), scenario_(std::move(scenario)), splash_(std::move(splash)) {}
-
   ~ScriptedDelegate() override {
     if (session_.joinable()) session_.join();
   }
 
-  void applicationDidFinishLaunching() override;
-  void windowWillClose() override;
+  void applicationDidFinishLaunching() override {
+    say("launched");
+    if (!splash_.empty()) c_.window->showSplash(splash_);
+    if (scenario_ == "idle") return;
+    session_ = std::thread([this] {
+      play();
+      say("session done");
+    });
+  }
+
+  void windowWillClose() override {
+    say("windowWillClose");
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      closed_ = true;
+    }
+    closedChanged_.notify_all();
+    c_.application->stop();
+  }
+
   bool startedTransfer() const override { return session_.joinable(); }
 
  private:
-  void play();
+  void play() {
+    if (scenario_ == "hold") {
+      // Changes the window until it closes, then goes on calling it, which
+      // returns at once once the loop has stopped.
+      c_.window->showUnpacking();
+      for (int step = 1; pause(0.05); ++step) c_.window->showProgress(step, -1);
+      for (int step = 0; step < 1000; ++step) {
+        c_.window->showFailure("after the close " + std::to_string(step), TextColor::kDefault);
+      }
+      return;
+    }
+    receive(scenario_ == "progress" ? 10 : 3);
+    if (scenario_ == "failure") return c_.window->showFailure(kTwoLineFailure, TextColor::kRed);
+    c_.window->showUnpacking();
+    if (scenario_ == "unzipfail") {
+      c_.window->showFailure("Failed to unzip the installer.", TextColor::kRed);
+    } else if (pause(0.3)) {  // the hand-off; the calls after the stop are dropped
+      c_.window->closeAfter(3.0);
+      c_.application->stop();
+      c_.window->showFailure("after the stop", TextColor::kRed);
+      c_.window->closeAfter(0.0);
+    }
+  }
+
   // Waits `seconds` unless the window closes first: false when it closed.
-  bool pause(double seconds);
-  void receive(int steps);
-  void keepChanging();
-  void handOff();
+  bool pause(double seconds) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return !closedChanged_.wait_for(guard, std::chrono::duration<double>(seconds),
+                                    [this] { return closed_; });
+  }
+
+  void receive(int steps) {
+    c_.window->showProgress(0, 1000);  // the first report resets the bar
+    for (int step = 0; step < steps && pause(0.1); ++step) {
+      c_.window->showProgress(100 * (step + 1), 1000);
+      if (step == steps / 2) platformLog("received half of the archive");
+    }
+  }
 
   WindowControls c_;
-  std::string scenario_;
-  std::string splash_;
+  std::string scenario_, splash_;
   std::thread session_;
   std::mutex lock_;
   std::condition_variable closedChanged_;
   bool closed_ = false;
 };
-
-void ScriptedDelegate::applicationDidFinishLaunching() {
-  say("launched");
-  if (!splash_.empty()) c_.window->showSplash(splash_);
-  if (scenario_ == "idle") return;
-  session_ = std::thread([this] {
-    play();
-    say("session done");
-  });
-}
-
-void ScriptedDelegate::windowWillClose() {
-  say("windowWillClose");
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    closed_ = true;
-  }
-  closedChanged_.notify_all();
-  c_.application->stop();
-}
-
-bool ScriptedDelegate::pause(double seconds) {
-  std::unique_lock<std::mutex> guard(lock_);
-  return !closedChanged_.wait_for(guard, std::chrono::duration<double>(seconds),
-                                  [this] { return closed_; });
-}
-
-void ScriptedDelegate::receive(int steps) {
-  c_.window->showProgress(0, 1000);  // the first report resets the bar
-  for (int step = 0; step < steps && pause(0.1); ++step) {
-    c_.window->showProgress(100 * (step + 1), 1000);
-    if (step == steps / 2) platformLog("received half of the archive");
-  }
-}
-
-// Changes the window until it closes, then goes on calling it, which returns
-// at once once the loop has stopped.
-void ScriptedDelegate::keepChanging() {
-  c_.window->showUnpacking();
-  for (int step = 1; pause(0.05); ++step) c_.window->showProgress(step, -1);
-  for (int step = 0; step < 1000; ++step) {
-    c_.window->showFailure("after the close " + std::to_string(step), TextColor::kDefault);
-  }
-}
-
-void ScriptedDelegate::handOff() {
-  c_.window->closeAfter(3.0);
-  c_.application->stop();
-  // The loop has stopped: these are dropped.
-  c_.window->showFailure("after the stop", TextColor::kRed);
-  c_.window->closeAfter(0.0);
-}
-
-void ScriptedDelegate::play() {
-  if (scenario_ == "progress") {
-    receive(10);
-    c_.window->showUnpacking();
-    if (pause(0.3)) handOff();
-  } else if (scenario_ == "failure") {
-    receive(3);
-    c_.window->showFailure(kTwoLineFailure, TextColor::kRed);
-  } else if (scenario_ == "unzipfail") {
-    receive(3);
-    c_.window->showUnpacking();
-    c_.window->showFailure("Failed to unzip the installer.", TextColor::kRed);
-  } else if (scenario_ == "hold") {
-    keepChanging();
-  }
-}
 
 }  // namespace
 

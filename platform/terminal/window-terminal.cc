@@ -1,16 +1,10 @@
-// The terminal window: the download window drawn on standard error, for runs
-// without a display.
-//
-// On a terminal it is one line redrawn in place (a bar of characters and the
-// status text, sized and cut to the terminal's width), ended with a line feed
-// when the window closes; other writers' lines go above it. A resize of the
-// terminal redraws it at the new width. While it stands there, a terminal on
-// standard input does not echo what is typed (Return included), so that the
-// line stays whole and ends cleanly. A failure's text is also written whole
-// above the line. Elsewhere it writes one plain line per line of each new
-// status text. After a failure (the status turned red), and when no transfer
-// was started, it waits for Return when standard input is a terminal and
-// closes at once otherwise.
+// The terminal window: the download window on standard error, for runs without
+// a display. On a terminal: one line redrawn in place (a bar and the status
+// text, cut to the terminal's width, redrawn when that changes), other writers'
+// lines and a failure's whole text above it, a line feed at the close; input
+// echo stays off meanwhile, so that the line stays whole. Elsewhere: each new
+// status text as plain lines. After a failure, or when no transfer started, it
+// waits for Return on a terminal, else closes at once.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -27,7 +21,6 @@
 
 namespace {
 
-constexpr double kAnimationSeconds = 0.1;
 // Cells between the bar's brackets: a third of the terminal's width, within
 // these bounds (20 on 60 columns, 26 on 80); and the cells of an
 // indeterminate bar's segment.
@@ -136,12 +129,17 @@ class TerminalWindow : public WindowView, private InPlaceLine {
     if (!transferStarted) attend();
   }
 
+  void animate() override {
+    std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+    ++phase_;
+    if (errorIsTerminal_) draw();
+  }
+
   void takeDown() override {
     if (takenDown_) return;
     bool inPlace = shown_ && errorIsTerminal_;
     if (inPlace) setInPlaceLine(nullptr);  // from now on no other writer redraws the line
     takenDown_ = true;
-    updateAnimation();
     resizes_.reset();
     if (savedInput_ != nullptr) tcsetattr(STDIN_FILENO, TCSANOW, savedInput_.get());
     if (attending_ && inputIsTerminal_) loop_.unwatch(STDIN_FILENO);
@@ -168,17 +166,14 @@ class TerminalWindow : public WindowView, private InPlaceLine {
 
   // Shows state_, once the window is shown.
   void present() {
-    {
-      std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-      if (errorIsTerminal_) {
-        showFailureInFull();
-        draw();
-      } else if (state_.status != plainStatus_) {
-        plainStatus_ = state_.status;
-        write(plainStatusLines(plainStatus_));
-      }
+    std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
+    if (errorIsTerminal_) {
+      showFailureInFull();
+      draw();
+    } else if (state_.status != plainStatus_) {
+      plainStatus_ = state_.status;
+      write(plainStatusLines(plainStatus_));
     }
-    updateAnimation();
     if (state_.statusColor == TextColor::kRed) attend();
   }
 
@@ -224,21 +219,6 @@ class TerminalWindow : public WindowView, private InPlaceLine {
     requestClose();
   }
 
-  void updateAnimation() {
-    bool moving = errorIsTerminal_ && shown_ && !takenDown_ && state_.progress.indeterminate &&
-                  state_.progress.animating;
-    if (moving && animation_ == 0) {
-      animation_ = loop_.addTimer(kAnimationSeconds, true, [this] {
-        std::lock_guard<std::recursive_mutex> guard(standardErrorLock());
-        ++phase_;
-        draw();
-      });
-    } else if (!moving && animation_ != 0) {
-      loop_.cancelTimer(animation_);
-      animation_ = 0;
-    }
-  }
-
   // Turns the input terminal's echo off until the window is taken down. A run
   // in the background of a shell leaves the terminal alone (changing it would
   // stop the process with SIGTTOU).
@@ -266,7 +246,6 @@ class TerminalWindow : public WindowView, private InPlaceLine {
   std::string plainStatus_;    // the status last written as plain lines
   std::string failureInFull_;  // the failure text last written whole
   bool attending_ = false;
-  MainLoop::TimerId animation_ = 0;
   std::unique_ptr<SelfPipe> resizes_;    // while the line is shown in place
   std::unique_ptr<termios> savedInput_;  // the settings echo was turned off from
 };

@@ -36,6 +36,7 @@ struct FakeView : WindowView {
   }
   void show() override { log.add("show"); }
   void launched(bool) override { log.add("launched"); }
+  void animate() override {}
   void takeDown() override { log.add("takeDown"); }
   WindowState readBack() const override { return {}; }
   EventLog& log;
@@ -92,9 +93,8 @@ TEST(ApplicationRunTest, ClosingAndStoppingFromTheSessionThreadHappenOnce) {
     c.application->stop();
     c.application->stop();
   }});
-  // The session's close may come before or after the launch. The take-down
-  // asked for after the stop is dropped: the run takes the window down once
-  // the delegate (and its thread) is gone.
+  // The session's close may come before or after the launch. Its take-down,
+  // dropped after the stop, is the run's once the delegate's thread is gone.
   events.erase(std::find(events.begin(), events.end(), "launched"));
   EXPECT_EQ((Events{"show", "windowWillClose", "destroyed", "takeDown"}), events);
 }

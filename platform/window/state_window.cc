@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/app/main_loop.h"
 #include "platform/window/toolkit.h"
@@ -28,9 +29,7 @@ class StateWindow : public Application, public DownloadWindow {
     view_.apply(state_);
   }
 
-  // The whole run: the delegate made, launched, the loop run until stop(),
-  // then the hand-overs released, the delegate destroyed and the window taken
-  // down.
+  // applicationMain's run, in this window.
   void run(const DelegateFactory& makeDelegate) {
     std::unique_ptr<ApplicationDelegate> delegate = makeDelegate(WindowControls{this, this});
     if (delegate != nullptr) {
@@ -38,7 +37,7 @@ class StateWindow : public Application, public DownloadWindow {
       if (!takenDown_) {
         shown_ = true;
         view_.show();
-        traceControls();
+        changed();
       }
       delegate->applicationDidFinishLaunching();
       view_.launched(delegate->startedTransfer());
@@ -62,15 +61,12 @@ class StateWindow : public Application, public DownloadWindow {
   void dispatchSync(const std::function<void()>& work) override {
     if (std::this_thread::get_id() == mainThread_) return work();
     if (stopped()) return;
-    HandOver item{&work, false};
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      if (released_) return;
-      pending_.push_back(&item);
-    }
-    pipe_.write(0);
     std::unique_lock<std::mutex> guard(lock_);
-    handedOver_.wait(guard, [&] { return item.done || released_; });
+    if (released_) return;
+    pending_.push_back(&work);
+    unsigned long long ticket = ++handedOverCount_;
+    pipe_.write(0);
+    handedOver_.wait(guard, [&] { return doneCount_ >= ticket || released_; });
   }
 
   void performAfterDelay(const std::function<void()>& work, double seconds) override {
@@ -128,30 +124,18 @@ class StateWindow : public Application, public DownloadWindow {
   }
 
  private:
-  // Handed over by a thread that waits for it; only the main thread runs
-  // one, and releases the rest once the loop has stopped.
-  struct HandOver {
-    const std::function<void()>* work;
-    bool done;
-  };
-
   bool stopped() const { return stopped_.load(); }
 
   // Main thread: the work handed over so far, in order.
   void runPending() {
-    for (;;) {
-      HandOver* item;
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (released_ || pending_.empty()) return;
-        item = pending_.front();
-        pending_.pop_front();
-      }
-      (*item->work)();
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        item->done = true;
-      }
+    std::unique_lock<std::mutex> guard(lock_);
+    while (!released_ && !pending_.empty()) {
+      const std::function<void()>* work = pending_.front();
+      pending_.pop_front();
+      guard.unlock();
+      (*work)();
+      guard.lock();
+      ++doneCount_;
       handedOver_.notify_all();
     }
   }
@@ -165,6 +149,7 @@ class StateWindow : public Application, public DownloadWindow {
   void takeDown() {
     if (takenDown_) return;
     takenDown_ = true;
+    changed();
     view_.takeDown();
     if (view_.trace != nullptr && shown_) view_.trace->recordClosed();
   }
@@ -175,12 +160,21 @@ class StateWindow : public Application, public DownloadWindow {
       if (takenDown_) return;
       edit(state_);
       view_.apply(state_);
-      traceControls();
+      changed();
     });
   }
 
-  void traceControls() {
-    if (view_.trace != nullptr && shown_ && !takenDown_) view_.trace->record(view_.readBack());
+  // Main thread, once the view shows a change: its UI trace lines, and its
+  // animation every 0.1 s while the shown bar moves.
+  void changed() {
+    bool live = shown_ && !takenDown_;
+    if (live && view_.trace != nullptr) view_.trace->record(view_.readBack());
+    bool moving = live && state_.progress.indeterminate && state_.progress.animating;
+    if (moving && animation_ == 0) {
+      animation_ = loop_.addTimer(0.1, true, [this] { view_.animate(); });
+    } else if (!moving && animation_ != 0) {
+      loop_.cancelTimer(std::exchange(animation_, 0));
+    }
   }
 
   MainLoop& loop_;
@@ -188,15 +182,18 @@ class StateWindow : public Application, public DownloadWindow {
   const std::thread::id mainThread_ = std::this_thread::get_id();
   std::atomic<bool> stopped_{false};
 
-  std::mutex lock_;  // guards the hand-overs
+  // The hand-overs, each waited for until the main thread has run it; in order.
+  std::mutex lock_;
   std::condition_variable handedOver_;
-  std::deque<HandOver*> pending_;
+  std::deque<const std::function<void()>*> pending_;
+  unsigned long long handedOverCount_ = 0, doneCount_ = 0;
   bool released_ = false;  // after the run: no more hand-overs
 
   // Main thread only.
   WindowState state_;
   bool shown_ = false;
   bool takenDown_ = false;
+  MainLoop::TimerId animation_ = 0;
 
   std::mutex delegateLock_;
   ApplicationDelegate* delegate_ = nullptr;

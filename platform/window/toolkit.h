@@ -19,6 +19,9 @@ class WindowView {
   virtual void show() = 0;
   // After applicationDidFinishLaunching: whether it started a transfer.
   virtual void launched(bool transferStarted) = 0;
+  // Moves the indeterminate bar one step; every 0.1 s while it is shown and
+  // animating.
+  virtual void animate() = 0;
   // Takes the window off the screen for good; once.
   virtual void takeDown() = 0;
   // The controls as they show now, read back from them.
@@ -39,11 +42,10 @@ struct Toolkit {
 // applicationMain on `toolkit`.
 int runApplication(Toolkit& toolkit, const DelegateFactory& makeDelegate);
 
-// GTK's, on the main thread, from the GTK module (bootstrapper-gtk.so); null,
-// with the module untouched, when neither DISPLAY nor WAYLAND_DISPLAY names a
-// display; null when no module is installed, it cannot be loaded (one platform
-// log line says why) or no display can be opened, and then nothing has called
-// GTK beyond its init.
+// GTK's, from the GTK module (bootstrapper-gtk.so), on the main thread. Null
+// when neither DISPLAY nor WAYLAND_DISPLAY is set (the module untouched), no
+// module is installed, it cannot be loaded (one platform log line says why) or
+// no display opens (GTK called no further than its init).
 std::unique_ptr<Toolkit> openGtkToolkit();
 
 // The terminal window on standard error; always available.
@@ -52,13 +54,11 @@ std::unique_ptr<Toolkit> openTerminalToolkit();
 // The interface between the program and its GTK module: Toolkit, MainLoop,
 // WindowView and what they pass. Raise it with any change to them, so that a
 // module from another build is refused rather than called wrongly.
-constexpr int kGtkModuleInterfaceVersion = 3;
+constexpr int kGtkModuleInterfaceVersion = 4;
 
-// The module's entry points, looked up by these names.
-// int bootstrapGtkModuleInterface: the kGtkModuleInterfaceVersion the module
-//   was built with.
-// Toolkit* bootstrapOpenGtkToolkit(int interfaceVersion): a new Toolkit the
-//   caller owns, or null when gtk_init_check fails or the version differs.
+// The module's entry points: an int, the kGtkModuleInterfaceVersion it was
+// built with; and a new Toolkit the caller owns, or null when gtk_init_check
+// fails or the version differs.
 constexpr char kGtkModuleInterfaceSymbol[] = "bootstrapGtkModuleInterface";
 constexpr char kGtkModuleEntrySymbol[] = "bootstrapOpenGtkToolkit";
 using GtkModuleEntry = Toolkit* (*)(int interfaceVersion);

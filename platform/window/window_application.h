@@ -1,5 +1,6 @@
-// The download window's application: the window as the download drives it,
-// the delegate it drives, and the run of the whole on the main thread.
+// The download window's application: the main thread's event loop as other
+// threads reach it, the window as the download drives it, the delegate it
+// drives, and the run of the whole on the main thread.
 #ifndef BOOTSTRAP_PLATFORM_WINDOW_WINDOW_APPLICATION_H_
 #define BOOTSTRAP_PLATFORM_WINDOW_WINDOW_APPLICATION_H_
 
@@ -7,8 +8,21 @@
 #include <memory>
 #include <string>
 
-#include "platform/app/application.h"
 #include "platform/window_model/window_state.h"
+
+class Application {
+ public:
+  virtual ~Application() = default;
+  // Ends the event loop; from any thread, once however often asked.
+  virtual void stop() = 0;
+  // Runs `work` on the main thread and waits for it; at once when called on
+  // the main thread. Once the loop has stopped, `work` is dropped and the call
+  // returns at once, so no thread can block on the main thread any more.
+  virtual void dispatchSync(const std::function<void()>& work) = 0;
+  // Runs `work` on the main thread's event loop `seconds` later, unless the
+  // loop has stopped by then.
+  virtual void performAfterDelay(const std::function<void()>& work, double seconds) = 0;
+};
 
 // The download window in the download's own terms. Every call may come from
 // any thread: it reaches the window on the main thread and is waited for;

@@ -40,8 +40,6 @@ class UiTrace {
   // the file cannot be opened for appending.
   static std::unique_ptr<UiTrace> fromEnvironment();
   ~UiTrace();
-  UiTrace(const UiTrace&) = delete;
-  UiTrace& operator=(const UiTrace&) = delete;
 
   // Writes, flushed, the line of each control whose line differs from the
   // last one written for that control (every line the first time).

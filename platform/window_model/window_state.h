@@ -1,5 +1,6 @@
 // What the download window shows, apart from any toolkit: the state the
-// download's events change, the views draw and the UI trace reads back.
+// download's events change, the views draw and the UI trace reads back; the
+// title.
 #ifndef BOOTSTRAP_PLATFORM_WINDOW_MODEL_WINDOW_STATE_H_
 #define BOOTSTRAP_PLATFORM_WINDOW_MODEL_WINDOW_STATE_H_
 
@@ -37,5 +38,15 @@ struct WindowState {
   int splashWidth = -1;
   int splashHeight = -1;
 };
+
+// For the executable at `executablePath` (a real path): the bundle's folder
+// name without ".app" ("Boot" for /x/Boot.app/Contents/MacOS/bootstrapper),
+// or the executable's file name for a flat install; "Installer" when that
+// leaves nothing.
+std::string windowTitleForExecutable(const std::string& executablePath);
+
+// The title for this process, from /proc/self/exe; "Installer" when that
+// link cannot be read.
+std::string currentWindowTitle();
 
 #endif  // BOOTSTRAP_PLATFORM_WINDOW_MODEL_WINDOW_STATE_H_

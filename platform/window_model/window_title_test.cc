@@ -1,4 +1,4 @@
-#include "platform/window_model/window_title.h"
+#include "platform/window_model/window_state.h"
 
 #include <gtest/gtest.h>
 
