@@ -11,8 +11,7 @@
 
 namespace {
 
-// Key and signature files are a few hundred bytes; a larger body is no
-// signature, and is not read on.
+// Key and signature files are a few hundred bytes: a larger body is none, and not read on.
 constexpr long long kMaxFileBytes = 64 * 1024;
 
 // The file's bytes, or false with the reason; `what` names it in the error.
@@ -49,15 +48,13 @@ bool SignatureCheck::loadKey(const std::string& resourcePath, std::string* error
   std::string path = appendPathComponent(resourcePath, "installAgentKey.pub");
   // Without the file the bundle has not opted in: not even a read more.
   if (!pathExists(path)) return true;
-  std::string text, why;
+  std::string what = "The bundle's public key " + path, text, why;
   MinisignPublicKey key;
-  if (!readSmallFile(path, "The bundle's public key " + path, &text, &why)) {
-    *error = verificationFailedLine(why, "");
-    return false;
+  if (readSmallFile(path, what, &text, &why) && !parseMinisignPublicKey(text, &key, &why)) {
+    why = what + " does not parse: " + why;
   }
-  if (!parseMinisignPublicKey(text, &key, &why)) {
-    *error =
-        verificationFailedLine("The bundle's public key " + path + " does not parse: " + why, "");
+  if (!why.empty()) {
+    *error = verificationFailedLine(why, "");
     return false;
   }
   key_ = key;
@@ -84,15 +81,10 @@ bool SignatureCheck::verify(const std::string& archiveURL, const std::string& pa
   lock.unlock();
   session.reset();  // joins the fetch's thread, which has reported its last
   MinisignSignature signature;
-  if (!why.empty() || !parseMinisignSignature(body, &signature, &why)) {
-    *error = verificationFailedLine(why, signatureURL);
-    return false;
-  }
-  if (!verifyMinisignFile(*key_, signature, path, &why)) {
-    *error = verificationFailedLine(why, archiveURL);
-    return false;
-  }
-  return true;
+  bool parsed = why.empty() && parseMinisignSignature(body, &signature, &why);
+  if (parsed && verifyMinisignFile(*key_, signature, path, &why)) return true;
+  *error = verificationFailedLine(why, parsed ? archiveURL : signatureURL);
+  return false;
 }
 
 void SignatureCheck::cancel() {
