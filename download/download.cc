@@ -39,10 +39,9 @@ void clearCache(const std::string& cacheDir) {
   removeTree(cacheDir + INSTALL_AGENT_DIR, &notRemoved);
 }
 
-// Unpacks the archive at `path` from `url` into `agentDir`: true when it holds the
-// install agent entry afterwards, which group and others may not change.
-bool unpackInto(const std::string& path, const std::string& url, const std::string& agentDir,
-                DownloadPlatform& platform) {
+// Unpacks the archive at `path` into `agentDir`: true when it holds the install agent
+// entry afterwards, which group and others may not change.
+bool unpackInto(const std::string& path, const std::string& agentDir, DownloadPlatform& platform) {
   mkpath(agentDir, 0700);
   bool unzipped = unzipInstallAgent(path, agentDir, "unzip", report_message_main);
   // An archive without "install" at its top holds no install agent.
@@ -50,7 +49,7 @@ bool unpackInto(const std::string& path, const std::string& url, const std::stri
     std::string notClosed;
     return removeWriteForOthers(agentDir, &notClosed);
   }
-  platform.log("The archive from " + url +
+  platform.log("The archive from " + downloadFrom +
                " holds no install agent: " + whyNoInstallAgent(path, agentDir, unzipped));
   std::string notRemoved;  // nothing of a failed unpacking stays, as far as it goes
   removeTree(agentDir, &notRemoved);
@@ -77,10 +76,9 @@ void Download::applicationDidFinishLaunching() {
     unverified(logLine);
     return;
   }
-  archiveURL_ = downloadFrom;
   urlSession_ = platform_.makeUrlSession(this);
   session_ = urlSession_.get();
-  theDownload_ = urlSession_->downloadTaskWithURL(archiveURL_);
+  theDownload_ = urlSession_->downloadTaskWithURL(downloadFrom);
   theDownload_->resume();
 }
 
@@ -111,7 +109,8 @@ void Download::abandonTransfer() {
 bool Download::checkStatus(long status, const std::string& logLine) {
   if (status < 400) return true;
   platform_.log(logLine);
-  platform_.log("Download refused with HTTP status " + std::to_string(status) + ": " + archiveURL_);
+  platform_.log("Download refused with HTTP status " + std::to_string(status) + ": " +
+                downloadFrom);
   window_->showFailure("Download failed with error code " + std::to_string(status),
                        TextColor::kRed);
   abandonTransfer();
@@ -120,11 +119,10 @@ bool Download::checkStatus(long status, const std::string& logLine) {
 
 bool Download::checkValidation() {
   checkedFirstReport_ = true;
-  UrlResponse response = theDownload_->response();
   // Without an ETag the validation string is empty: it never matches and is never stored.
-  validationString_ = response.header("ETag");
+  validationString_ = theDownload_->response().header("ETag");
   if (validationString_.empty()) {
-    platform_.log("No ETag from " + archiveURL_ +
+    platform_.log("No ETag from " + downloadFrom +
                   ": the install agent cannot be cached and is downloaded on every run");
   }
   if (!useOrClearCache()) return true;
@@ -192,7 +190,7 @@ bool Download::unpackAndStartFromCache(const std::string& path) {
     bool unpacked = [&] {
       // An unzip that outlives this run keeps the cache locked until it has ended.
       InheritedDescriptor keepLocked(lock.descriptor());
-      return unpackInto(path, archiveURL_, agentDir, platform_);
+      return unpackInto(path, agentDir, platform_);
     }();
     if (!unpacked) {
       releaseCachedInstallAgent();
@@ -219,7 +217,7 @@ void Download::didFinishDownloadingToURL(const std::string& path) {
   window_->showUnpacking();
   // From the cache, or when it cannot be used, from the run's private temporary folder.
   bool started = useCache_ && unpackAndStartFromCache(path);
-  if (!started && !useCache_ && unpackInto(path, archiveURL_, privateAgentDir(), platform_)) {
+  if (!started && !useCache_ && unpackInto(path, privateAgentDir(), platform_)) {
     fireInstallAgent();
     started = true;
   }
@@ -233,7 +231,7 @@ void Download::didFinishDownloadingToURL(const std::string& path) {
 
 bool Download::verifyArchive(const std::string& path) {
   std::string logLine;
-  if (!signature_.hasKey() || signature_.verify(archiveURL_, path, &logLine)) return true;
+  if (!signature_.hasKey() || signature_.verify(downloadFrom, path, &logLine)) return true;
   // A window closed during the signature's fetch shows nothing more.
   if (!abandoned_) unverified(logLine);
   return false;

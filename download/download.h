@@ -15,8 +15,7 @@
 #include "platform/os/bundle.h"
 #include "platform/window/window_application.h"
 
-// What the window's logic asks of the platform beyond its controls. The real
-// one is the process's; tests give a recording one.
+// What the window's logic asks of the platform; tests give a recording one.
 class DownloadPlatform {
  public:
   virtual ~DownloadPlatform() = default;
@@ -32,8 +31,7 @@ class DownloadPlatform {
 // The process's own: libcurl, the real bundle, spawnChild and the system log.
 DownloadPlatform& realDownloadPlatform();
 
-// Whether, and which, install agent the window started. It outlives the
-// window, so that the run can wait for the agent.
+// Whether, and which, install agent the window started; it outlives the window.
 struct InstallAgentLaunch {
   bool started = false;
   int pid = -1;  // -1 when the start failed
@@ -93,13 +91,11 @@ class Download : public ApplicationDelegate, public UrlSessionDelegate {
   DownloadPlatform& platform_;
   InstallAgentLaunch* launch_;
 
-  std::string archiveURL_;  // as given, before redirects: its signature's too
   SignatureCheck signature_{platform_};
   std::shared_ptr<UrlSessionTask> theDownload_;
   std::string validationString_;
   bool checkedFirstReport_ = false;
-  // False once the cache is not usable: the agent is then unpacked beside the archive.
-  bool useCache_ = true;
+  bool useCache_ = true;                // else the agent is unpacked beside the archive
   std::atomic<bool> abandoned_{false};  // from any thread: later reports are ignored
   std::unique_ptr<UrlSession> urlSession_;
   // The same, for a late report to cancel through while the destructor resets the owner.

@@ -37,6 +37,22 @@ std::string verificationFailedLine(const std::string& why, const std::string& ur
   return "Verification failed! Error - " + why + (url.empty() ? "" : " " + url);
 }
 
+// Whether the fetch of `task` has failed (`error` set), or fails and ends now: a
+// refusal, or `received` bytes more than a signature holds.
+bool rejected(UrlSessionTask& task, long long received, std::string* error) {
+  long status = task.response().statusCode;
+  if (!error->empty()) return true;
+  if (status >= 400) {
+    *error = "The signature was refused with HTTP status " + std::to_string(status);
+  } else if (received > kMaxFileBytes) {
+    *error = "The signature is larger than " + std::to_string(kMaxFileBytes) + " bytes";
+  } else {
+    return false;
+  }
+  task.cancel();
+  return true;
+}
+
 }  // namespace
 
 SignatureCheck::~SignatureCheck() {
@@ -94,30 +110,16 @@ void SignatureCheck::cancel() {
   if (session_) session_->invalidateAndCancel();
 }
 
-bool SignatureCheck::rejected(long long received) {
-  long status = task_->response().statusCode;
-  if (!error_.empty()) return true;
-  if (status >= 400) {
-    error_ = "The signature was refused with HTTP status " + std::to_string(status);
-  } else if (received > kMaxFileBytes) {
-    error_ = "The signature is larger than " + std::to_string(kMaxFileBytes) + " bytes";
-  } else {
-    return false;
-  }
-  task_->cancel();
-  return true;
-}
-
 void SignatureCheck::didWriteData(long long /*bytesWritten*/, long long totalBytesWritten,
                                   long long /*totalBytesExpectedToWrite*/) {
   std::lock_guard<std::mutex> guard(mutex_);
-  rejected(totalBytesWritten);
+  rejected(*task_, totalBytesWritten, &error_);
 }
 
 void SignatureCheck::didFinishDownloadingToURL(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   // An empty body brings no data report: its status is judged here.
-  if (!rejected(0)) readSmallFile(path, "The signature", &body_, &error_);
+  if (!rejected(*task_, 0, &error_)) readSmallFile(path, "The signature", &body_, &error_);
 }
 
 void SignatureCheck::didCompleteWithError(const UrlCompletion& completion) {

@@ -33,9 +33,6 @@ class SignatureCheck : private UrlSessionDelegate {
   void cancel();
 
  private:
-  // Whether the fetch has failed, or fails (and ends) now: a refusal, or too many bytes.
-  bool rejected(long long received);
-
   void didWriteData(long long bytesWritten, long long totalBytesWritten,
                     long long totalBytesExpectedToWrite) override;
   void didFinishDownloadingToURL(const std::string& path) override;

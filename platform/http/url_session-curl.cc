@@ -173,8 +173,7 @@ class CurlTask : public UrlSessionTask {
 
   void resume() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (started_ || cancelled_) return;
-    started_ = true;
+    if (thread_.joinable() || cancelled_) return;
     thread_ = std::thread(&CurlTask::run, this);
   }
   void cancel() override {
@@ -223,7 +222,6 @@ class CurlTask : public UrlSessionTask {
   mutable std::mutex mutex_;
   UrlResponse response_;    // guarded by mutex_
   CURLM* multi_ = nullptr;  // guarded by mutex_, for cancel() to wake
-  bool started_ = false;    // guarded by mutex_
   std::thread thread_;      // set once under mutex_, before cancel() can win
 
   // Used on the task's thread only.
