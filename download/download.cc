@@ -14,13 +14,56 @@
 #include "platform/os/process.h"
 #include "sourcing/unpack.h"
 
+namespace {
+
+// Where the agent goes when the cache cannot be used: beside the downloaded archive.
+std::string privateAgentDir() {
+  return appendPathComponent(parentDirectory(downloadTo), INSTALL_AGENT_DIR);
+}
+
+// Whether the cache holds the archive of `validationString` and, with a key, was
+// verified with it. A few bytes read, no signature fetched: a hit stays as fast.
+bool cacheIsCurrent(const std::string& cacheDir, const std::string& validationString,
+                    const SignatureCheck& signature) {
+  return isCacheValid(cacheDir, validationString) &&
+         (!signature.hasKey() || isVerifiedWith(cacheDir, signature.keyId()));
+}
+
+// Forgets what the cache held, then deletes its install agent.
+void clearCache(const std::string& cacheDir) {
+  // The cache no longer counts as current before any of it is deleted.
+  std::remove(validationStringPath(cacheDir).c_str());
+  removeVerifiedKey(cacheDir);
+  // Whatever could not be removed is unpacked over, or judged again next run.
+  std::string notRemoved;
+  removeTree(cacheDir + INSTALL_AGENT_DIR, &notRemoved);
+}
+
+// Unpacks the archive at `path` into `agentDir`: true when it holds the install agent
+// entry afterwards, which group and others may not change.
+bool unpackInto(const std::string& path, const std::string& agentDir, DownloadPlatform& platform) {
+  mkpath(agentDir, 0700);
+  bool unzipped = unzipInstallAgent(path, agentDir, "unzip", report_message_main);
+  // An archive without "install" at its top holds no install agent.
+  if (unzipped && pathExists(getInstallAgentExecutable(agentDir))) {
+    std::string notClosed;
+    return removeWriteForOthers(agentDir, &notClosed);
+  }
+  platform.log("The archive from " + downloadFrom +
+               " holds no install agent: " + whyNoInstallAgent(path, agentDir, unzipped));
+  std::string notRemoved;  // nothing of a failed unpacking stays, as far as it goes
+  removeTree(agentDir, &notRemoved);
+  return false;
+}
+
+}  // namespace
+
 Download::Download(const WindowControls& controls, DownloadPlatform& platform,
                    InstallAgentLaunch* launch)
     : application_(controls.application),
       window_(controls.window),
       platform_(platform),
-      launch_(launch),
-      privateAgentDir_(appendPathComponent(parentDirectory(downloadTo), INSTALL_AGENT_DIR)) {}
+      launch_(launch) {}
 
 void Download::applicationDidFinishLaunching() {
   std::optional<MainBundle> bundle = platform_.mainBundle();
@@ -33,10 +76,9 @@ void Download::applicationDidFinishLaunching() {
     unverified(logLine);
     return;
   }
-  archiveURL_ = downloadFrom;
   urlSession_ = platform_.makeUrlSession(this);
   session_ = urlSession_.get();
-  theDownload_ = urlSession_->downloadTaskWithURL(archiveURL_);
+  theDownload_ = urlSession_->downloadTaskWithURL(downloadFrom);
   theDownload_->resume();
 }
 
@@ -65,10 +107,10 @@ void Download::abandonTransfer() {
 }
 
 bool Download::checkStatus(long status, const std::string& logLine) {
-  // 400 is a refusal like every status above it.
   if (status < 400) return true;
   platform_.log(logLine);
-  platform_.log("Download refused with HTTP status " + std::to_string(status) + ": " + archiveURL_);
+  platform_.log("Download refused with HTTP status " + std::to_string(status) + ": " +
+                downloadFrom);
   window_->showFailure("Download failed with error code " + std::to_string(status),
                        TextColor::kRed);
   abandonTransfer();
@@ -77,12 +119,10 @@ bool Download::checkStatus(long status, const std::string& logLine) {
 
 bool Download::checkValidation() {
   checkedFirstReport_ = true;
-  UrlResponse response = theDownload_->response();
-  // A response without an ETag has the empty validation string, which never
-  // matches and is never stored.
-  validationString_ = response.header("ETag");
+  // Without an ETag the validation string is empty: it never matches and is never stored.
+  validationString_ = theDownload_->response().header("ETag");
   if (validationString_.empty()) {
-    platform_.log("No ETag from " + archiveURL_ +
+    platform_.log("No ETag from " + downloadFrom +
                   ": the install agent cannot be cached and is downloaded on every run");
   }
   if (!useOrClearCache()) return true;
@@ -96,7 +136,7 @@ bool Download::useOrClearCache() {
   CacheLock lock(cacheDir);
   if (!trustCache(cacheDir)) return false;
   if (installAgentDirOnDisk().empty()) return false;
-  if (cacheIsCurrent(cacheDir)) {
+  if (cacheIsCurrent(cacheDir, validationString_, signature_)) {
     useCachedInstallAgent(cacheDir);
     fireInstallAgent();
     return true;
@@ -107,34 +147,18 @@ bool Download::useOrClearCache() {
   return false;
 }
 
-bool Download::cacheIsCurrent(const std::string& cacheDir) {
-  // A few bytes read, no signature fetched: a hit stays as fast as without a key.
-  return isCacheValid(cacheDir, validationString_) &&
-         (!signature_.hasKey() || isVerifiedWith(cacheDir, signature_.keyId()));
-}
-
-void Download::clearCache(const std::string& cacheDir) {
-  // The cache no longer counts as current before any of it is deleted.
-  std::remove(validationStringPath(cacheDir).c_str());
-  removeVerifiedKey(cacheDir);
-  // Whatever could not be removed is unpacked over, or judged again next run.
-  std::string notRemoved;
-  removeTree(cacheDir + INSTALL_AGENT_DIR, &notRemoved);
-}
-
 bool Download::trustCache(const std::string& cacheDir) {
-  if (!useCache_) return false;
-  std::string distrust;
-  if (secureCache(cacheDir, &distrust)) return true;
-  platform_.log(distrust);
-  useCache_ = false;
-  return false;
+  std::string why;
+  return useCache_ && (secureCache(cacheDir, &why) || dropCache(why));
 }
 
 bool Download::claimCache(const std::string& cacheDir) {
   std::string why;
-  if (claimCachedInstallAgent(cacheDir, &why)) return true;
-  platform_.log(cacheNotUsedLine(why));
+  return claimCachedInstallAgent(cacheDir, &why) || dropCache(cacheNotUsedLine(why));
+}
+
+bool Download::dropCache(const std::string& logLine) {
+  platform_.log(logLine);
   useCache_ = false;
   return false;
 }
@@ -153,41 +177,21 @@ void Download::didWriteData(long long /*bytesWritten*/, long long totalBytesWrit
   window_->showProgress(totalBytesWritten, totalBytesExpectedToWrite);
 }
 
-bool Download::unpackInto(const std::string& path, const std::string& agentDir) {
-  mkpath(agentDir, 0700);
-  bool unzipped = unzipInstallAgent(path, agentDir, "unzip", report_message_main);
-  // An archive without "install" at its top holds no install agent.
-  if (unzipped && pathExists(getInstallAgentExecutable(agentDir))) {
-    std::string notClosed;
-    return removeWriteForOthers(agentDir, &notClosed);
-  }
-  platform_.log("The archive from " + archiveURL_ +
-                " holds no install agent: " + whyNoInstallAgent(path, agentDir, unzipped));
-  std::string notRemoved;  // nothing of a failed unpacking stays, as far as it goes
-  removeTree(agentDir, &notRemoved);
-  return false;
-}
-
 bool Download::unpackAndStartFromCache(const std::string& path) {
-  // The lock covers the start too, so that no other run replaces the install
-  // agent between its unpacking and its start.
+  // The lock covers the start too: no other run replaces the agent before it starts.
   std::string cacheDir = getInstallAgentCacheDir();
   CacheLock lock(cacheDir);
   if (!trustCache(cacheDir)) return false;
-  // A bootstrap that ran at the same time may have unpacked this very
-  // archive meanwhile: it is used as it is, not unpacked over.
-  if (!cacheIsCurrent(cacheDir) || installAgentDirOnDisk().empty()) {
+  // A bootstrap running beside this one may have unpacked this very archive meanwhile.
+  if (!cacheIsCurrent(cacheDir, validationString_, signature_) || installAgentDirOnDisk().empty()) {
     if (!claimCache(cacheDir)) return false;
     std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
-    // Whatever happens below, a half-unpacked cache must never count as current.
     clearCache(cacheDir);
-    bool unpacked;
-    {
-      // An unzip that outlives this run (killed meanwhile) keeps the cache
-      // locked until it has ended: the next run never unpacks beside it.
+    bool unpacked = [&] {
+      // An unzip that outlives this run keeps the cache locked until it has ended.
       InheritedDescriptor keepLocked(lock.descriptor());
-      unpacked = unpackInto(path, agentDir);
-    }
+      return unpackInto(path, agentDir, platform_);
+    }();
     if (!unpacked) {
       releaseCachedInstallAgent();
       return false;
@@ -211,10 +215,9 @@ void Download::didFinishDownloadingToURL(const std::string& path) {
   if (!checkedFirstReport_ && !checkValidation()) return;
   if (!verifyArchive(path)) return;
   window_->showUnpacking();
-  // From the cache, or when it cannot be used, from the run's private
-  // temporary folder.
+  // From the cache, or when it cannot be used, from the run's private temporary folder.
   bool started = useCache_ && unpackAndStartFromCache(path);
-  if (!started && !useCache_ && unpackInto(path, privateAgentDir_)) {
+  if (!started && !useCache_ && unpackInto(path, privateAgentDir(), platform_)) {
     fireInstallAgent();
     started = true;
   }
@@ -228,7 +231,7 @@ void Download::didFinishDownloadingToURL(const std::string& path) {
 
 bool Download::verifyArchive(const std::string& path) {
   std::string logLine;
-  if (!signature_.hasKey() || signature_.verify(archiveURL_, path, &logLine)) return true;
+  if (!signature_.hasKey() || signature_.verify(downloadFrom, path, &logLine)) return true;
   // A window closed during the signature's fetch shows nothing more.
   if (!abandoned_) unverified(logLine);
   return false;
@@ -248,7 +251,7 @@ void Download::fireInstallAgent() {
   std::lock_guard<std::mutex> guard(launchLock_);
   if (closed_ || launch_->started) return;
   std::string location =
-      useCache_ ? installAgentDirOnDisk() : appendPathComponent(privateAgentDir_, "");
+      useCache_ ? installAgentDirOnDisk() : appendPathComponent(privateAgentDir(), "");
   std::optional<MainBundle> bundle = platform_.mainBundle();
   std::vector<std::string> arguments = {
       appendPathComponent(location, "install"), "-installbundle",

@@ -32,10 +32,9 @@ class RealDownloadPlatform : public DownloadPlatform {
   void log(const std::string& text) override { platformLog(text); }
 };
 
-// The window started the install agent: the run ends here, as the console
-// route ends, once the agent has ended. A start that failed counts as an agent
-// that failed. The temporary directories go only after the agent, which may
-// still be cleaning up in them after a Ctrl-C.
+// The run ends here, as the console route does, once the agent has ended (a failed
+// start counts as a failed agent); the temporary directories go only after it, as it
+// may still clean up in them after a Ctrl-C.
 [[noreturn]] void endWithInstallAgent(int pid) {
   int status = pid < 0 ? -1 : waitForChild(pid);
   finishInstallAgentRun();
@@ -68,8 +67,7 @@ bool downloadInstallAgentFromQZ(const char* destination, const std::string& url,
   int status = applicationMain([&launch](const WindowControls& controls) {
     return std::make_unique<Download>(controls, realDownloadPlatform(), &launch);
   });
-  // The run ends with a started install agent; otherwise the window started
-  // none (a refusal, a failure, a window closed by the user).
+  // Otherwise a refusal, a failure, or a window closed by the user.
   if (launch.started) endWithInstallAgent(launch.pid);
   return status != 0;
 }

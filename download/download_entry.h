@@ -7,8 +7,7 @@
 
 #include "base/console_report.h"
 
-// The destination and URL of the running download; empty until a download
-// starts. Set by downloadInstallAgentFromQZ.
+// The destination and URL of the running download; empty until one starts.
 extern std::string downloadTo;
 extern std::string downloadFrom;
 
@@ -17,12 +16,9 @@ extern std::string downloadFrom;
 // `url`.
 void setDownloadStrings(const char* destination, const std::string& url);
 
-// Records `destination` and the URL (QZ_INTERNAL_INSTALL_AGENT_URL when it is
-// set, even to the empty string, else `url`) and runs the download window.
-// True when the run is to go on with the per-user cache. `report` is never
-// called: the window reports everything itself.
-// The URL comes whole, so that a URL holding a NUL byte fails as a URL that
-// does not parse instead of fetching the part before the NUL.
+// setDownloadStrings, then runs the download window: true when the run is to go on
+// with the per-user cache. `report` is unused: the window reports everything itself.
+// The URL comes whole, so that one holding a NUL byte fails to parse.
 bool downloadInstallAgentFromQZ(const char* destination, const std::string& url,
                                 MessageCallback report);
 

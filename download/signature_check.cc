@@ -11,8 +11,7 @@
 
 namespace {
 
-// Key and signature files are a few hundred bytes; a larger body is no
-// signature, and is not read on.
+// Key and signature files are a few hundred bytes: a larger body is none, and not read on.
 constexpr long long kMaxFileBytes = 64 * 1024;
 
 // The file's bytes, or false with the reason; `what` names it in the error.
@@ -38,6 +37,22 @@ std::string verificationFailedLine(const std::string& why, const std::string& ur
   return "Verification failed! Error - " + why + (url.empty() ? "" : " " + url);
 }
 
+// Whether the fetch of `task` has failed (`error` set), or fails and ends now: a
+// refusal, or `received` bytes more than a signature holds.
+bool rejected(UrlSessionTask& task, long long received, std::string* error) {
+  long status = task.response().statusCode;
+  if (!error->empty()) return true;
+  if (status >= 400) {
+    *error = "The signature was refused with HTTP status " + std::to_string(status);
+  } else if (received > kMaxFileBytes) {
+    *error = "The signature is larger than " + std::to_string(kMaxFileBytes) + " bytes";
+  } else {
+    return false;
+  }
+  task.cancel();
+  return true;
+}
+
 }  // namespace
 
 SignatureCheck::~SignatureCheck() {
@@ -49,15 +64,13 @@ bool SignatureCheck::loadKey(const std::string& resourcePath, std::string* error
   std::string path = appendPathComponent(resourcePath, "installAgentKey.pub");
   // Without the file the bundle has not opted in: not even a read more.
   if (!pathExists(path)) return true;
-  std::string text, why;
+  std::string what = "The bundle's public key " + path, text, why;
   MinisignPublicKey key;
-  if (!readSmallFile(path, "The bundle's public key " + path, &text, &why)) {
-    *error = verificationFailedLine(why, "");
-    return false;
+  if (readSmallFile(path, what, &text, &why) && !parseMinisignPublicKey(text, &key, &why)) {
+    why = what + " does not parse: " + why;
   }
-  if (!parseMinisignPublicKey(text, &key, &why)) {
-    *error =
-        verificationFailedLine("The bundle's public key " + path + " does not parse: " + why, "");
+  if (!why.empty()) {
+    *error = verificationFailedLine(why, "");
     return false;
   }
   key_ = key;
@@ -84,15 +97,10 @@ bool SignatureCheck::verify(const std::string& archiveURL, const std::string& pa
   lock.unlock();
   session.reset();  // joins the fetch's thread, which has reported its last
   MinisignSignature signature;
-  if (!why.empty() || !parseMinisignSignature(body, &signature, &why)) {
-    *error = verificationFailedLine(why, signatureURL);
-    return false;
-  }
-  if (!verifyMinisignFile(*key_, signature, path, &why)) {
-    *error = verificationFailedLine(why, archiveURL);
-    return false;
-  }
-  return true;
+  bool parsed = why.empty() && parseMinisignSignature(body, &signature, &why);
+  if (parsed && verifyMinisignFile(*key_, signature, path, &why)) return true;
+  *error = verificationFailedLine(why, parsed ? archiveURL : signatureURL);
+  return false;
 }
 
 void SignatureCheck::cancel() {
@@ -102,30 +110,16 @@ void SignatureCheck::cancel() {
   if (session_) session_->invalidateAndCancel();
 }
 
-bool SignatureCheck::rejected(long long received) {
-  long status = task_->response().statusCode;
-  if (!error_.empty()) return true;
-  if (status >= 400) {
-    error_ = "The signature was refused with HTTP status " + std::to_string(status);
-  } else if (received > kMaxFileBytes) {
-    error_ = "The signature is larger than " + std::to_string(kMaxFileBytes) + " bytes";
-  } else {
-    return false;
-  }
-  task_->cancel();
-  return true;
-}
-
 void SignatureCheck::didWriteData(long long /*bytesWritten*/, long long totalBytesWritten,
                                   long long /*totalBytesExpectedToWrite*/) {
   std::lock_guard<std::mutex> guard(mutex_);
-  rejected(totalBytesWritten);
+  rejected(*task_, totalBytesWritten, &error_);
 }
 
 void SignatureCheck::didFinishDownloadingToURL(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
   // An empty body brings no data report: its status is judged here.
-  if (!rejected(0)) readSmallFile(path, "The signature", &body_, &error_);
+  if (!rejected(*task_, 0, &error_)) readSmallFile(path, "The signature", &body_, &error_);
 }
 
 void SignatureCheck::didCompleteWithError(const UrlCompletion& completion) {

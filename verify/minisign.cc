@@ -18,12 +18,10 @@ constexpr char kTrustedPrefix[] = "trusted comment: ";
 constexpr size_t kKeyIdBytes = sizeof(MinisignKeyId);
 constexpr size_t kPublicKeyBytes = 2 + kKeyIdBytes + 32;
 constexpr size_t kSignatureBytes = 2 + kKeyIdBytes + 64;
-constexpr size_t kGlobalSignatureBytes = 64;
 constexpr size_t kHashBytes = 64;  // BLAKE2b-512, the prehashed form's message
 constexpr size_t kReadBytes = 64 * 1024;
 
-// The lines of `text`, each without its LF or CRLF, and without the empty
-// lines at the end (a file's final line feed, or a few more).
+// The lines of `text` without their LF or CRLF, nor the empty lines at the end.
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;
@@ -39,9 +37,7 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-// Standard base64 with its padding, as minisign writes it: whole groups of
-// four, '=' only at the end, and no bits set past the last byte (so each byte
-// string has one spelling).
+// Padded standard base64 with one spelling per byte string: no bits past the last byte.
 bool decodeBase64(const std::string& text, std::string* bytes) {
   if (text.size() % 4 != 0) return false;
   size_t padding = 0;
@@ -75,8 +71,7 @@ std::string quoted(const std::string& bytes) {
   return text + "\"";
 }
 
-// Decodes the base64 `line` into exactly `size` bytes; `what` names it in the
-// error.
+// Decodes the base64 `line` into exactly `size` bytes; `what` names it in the error.
 bool decodeField(const std::string& line, size_t size, const std::string& what, std::string* bytes,
                  std::string* error) {
   if (!decodeBase64(line, bytes)) {
@@ -145,8 +140,7 @@ bool holds(const SodiumLibrary& sodium, const std::array<unsigned char, 64>& sig
                                      message.size(), key.key.data()) == 0;
 }
 
-// Splits `text` into exactly `count` lines; `file` names it in the error,
-// `layout` says what its lines are.
+// Splits `text` into exactly `count` lines; the error names `file` and its `layout`.
 bool splitExactly(const std::string& text, size_t count, const std::string& file,
                   const std::string& layout, std::vector<std::string>* lines, std::string* error) {
   *lines = splitLines(text);
@@ -161,22 +155,6 @@ bool hasPrefix(const std::string& line, const char* prefix, const std::string& w
   if (startsWith(line, prefix)) return true;
   *error = "The " + where + " does not start with " + quoted(prefix);
   return false;
-}
-
-// The second line: algorithm, key id, signature.
-bool parseSignatureLine(const std::string& line, MinisignSignature* signature, std::string* error) {
-  std::string bytes;
-  if (!decodeField(line, kSignatureBytes, "The signature (line 2)", &bytes, error)) return false;
-  std::string algorithm = bytes.substr(0, 2);
-  if (algorithm != "ED" && algorithm != "Ed") {
-    *error = "The signature's algorithm " + quoted(algorithm) +
-             " is unknown: neither \"ED\" (prehashed) nor \"Ed\" (legacy)";
-    return false;
-  }
-  signature->prehashed = algorithm == "ED";
-  copyBytes(bytes, 2, &signature->keyId);
-  copyBytes(bytes, 2 + kKeyIdBytes, &signature->signature);
-  return true;
 }
 
 }  // namespace
@@ -208,11 +186,19 @@ bool parseMinisignSignature(const std::string& text, MinisignSignature* signatur
                     error) ||
       !hasPrefix(lines[0], kUntrustedPrefix, "signature file's first line", error) ||
       !hasPrefix(lines[2], kTrustedPrefix, "signature file's third line", error) ||
-      !parseSignatureLine(lines[1], signature, error) ||
-      !decodeField(lines[3], kGlobalSignatureBytes, "The global signature (line 4)", &bytes,
-                   error)) {
+      !decodeField(lines[1], kSignatureBytes, "The signature (line 2)", &bytes, error)) {
     return false;
   }
+  std::string algorithm = bytes.substr(0, 2);
+  if (algorithm != "ED" && algorithm != "Ed") {
+    *error = "The signature's algorithm " + quoted(algorithm) +
+             " is unknown: neither \"ED\" (prehashed) nor \"Ed\" (legacy)";
+    return false;
+  }
+  signature->prehashed = algorithm == "ED";
+  copyBytes(bytes, 2, &signature->keyId);
+  copyBytes(bytes, 2 + kKeyIdBytes, &signature->signature);
+  if (!decodeField(lines[3], 64, "The global signature (line 4)", &bytes, error)) return false;
   signature->trustedComment = lines[2].substr(std::strlen(kTrustedPrefix));
   copyBytes(bytes, 0, &signature->globalSignature);
   return true;

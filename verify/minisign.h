@@ -1,8 +1,5 @@
-// Minisign signatures: the public key a publisher hands out, the signature
-// file published beside an archive, and the check that the archive is the one
-// that key signed. The files are read as `minisign -G` and `minisign -S` write
-// them; every hash and signature check is libsodium's, loaded on the first
-// check (platform/crypto/sodium_library.h).
+// Minisign public keys and signatures, read as `minisign -G` and `-S` write them, and
+// the check that a file is the one a key signed (with libsodium, loaded on first use).
 #ifndef BOOTSTRAP_VERIFY_MINISIGN_H_
 #define BOOTSTRAP_VERIFY_MINISIGN_H_
 
@@ -19,40 +16,26 @@ struct MinisignPublicKey {
 };
 
 struct MinisignSignature {
-  // True for algorithm "ED" (the signature is over the file's BLAKE2b-512
-  // hash), false for the legacy "Ed" (over the file itself).
-  bool prehashed = true;
+  bool prehashed = true;  // "ED", over the file's BLAKE2b-512 hash; legacy "Ed" is not
   MinisignKeyId keyId = {};
   std::array<unsigned char, 64> signature = {};
-  // The text after "trusted comment: ", without the line end.
-  std::string trustedComment;
-  // Over `signature` followed by `trustedComment`.
-  std::array<unsigned char, 64> globalSignature = {};
+  std::string trustedComment;                          // after "trusted comment: "
+  std::array<unsigned char, 64> globalSignature = {};  // over signature + trustedComment
 };
 
-// The key id as minisign writes it: uppercase hex digits of the id read as a
-// little-endian number, without leading zeros.
+// The key id as minisign writes it, without leading zeros.
 std::string minisignKeyIdText(const MinisignKeyId& id);
 
-// Reads a public key file: an "untrusted comment: " line, then the base64 of
-// "Ed", the key id and the key (42 bytes). Lines end in LF or CRLF; nothing
-// but empty lines may follow. False with the reason in `error` otherwise.
+// Reads a public key file (LF or CRLF lines, then only empty ones): false with the
+// reason in `error` when it is not one.
 bool parseMinisignPublicKey(const std::string& text, MinisignPublicKey* key, std::string* error);
 
-// Reads a signature file: an "untrusted comment: " line; the base64 of the
-// algorithm ("ED" or "Ed"), the key id and the signature (74 bytes); a
-// "trusted comment: " line; the base64 of the global signature (64 bytes).
-// Lines end in LF or CRLF; nothing but empty lines may follow. False with the
-// reason in `error` otherwise.
+// Reads a signature file, as strictly: false with the reason in `error`.
 bool parseMinisignSignature(const std::string& text, MinisignSignature* signature,
                             std::string* error);
 
-// True when the file at `path` is the one `key` signed: the key ids match, the
-// signature holds over the file, and the global signature holds over the
-// signature and its trusted comment. Otherwise false, and `error` says which
-// check failed (or that the file cannot be read, or that libsodium cannot be
-// loaded). The file is read in pieces for a prehashed signature, whole for a
-// legacy one.
+// True when the file at `path` is the one `key` signed, with its trusted comment;
+// otherwise false, and `error` says which check (or reading, or libsodium) failed.
 bool verifyMinisignFile(const MinisignPublicKey& key, const MinisignSignature& signature,
                         const std::string& path, std::string* error);
 

@@ -6,10 +6,8 @@
 
 namespace {
 
-// The table's hand-written types must be libsodium's, or a call through them
-// would pass the wrong arguments without a word from the compiler: a function
-// pointer initializes only a pointer of its exact type. (Unevaluated, so the
-// program does not link libsodium for it.)
+// A call through a wrongly typed entry would pass wrong arguments silently: a function
+// pointer initializes only a pointer of its exact type (unevaluated, so nothing links).
 #define BOOTSTRAP_SODIUM(name)                                                \
   static_assert(sizeof(decltype(SodiumLibrary::name){&::crypto_##name}) != 0, \
                 "SodiumLibrary::" #name " has libsodium's type");

@@ -1,18 +1,13 @@
-// libsodium, loaded when the first signature is checked rather than linked:
-// a bundle without a public key never checks one and must not pay for the
-// library (nor need it installed).
-//
-// The table's types are written out here rather than taken from <sodium.h>,
-// so that the logic that uses it needs no libsodium headers; the loader
-// asserts that they are libsodium's own.
+// libsodium, loaded at the first signature check: a bundle without a key neither pays
+// for it nor needs it installed. The types are written out so that its users need no
+// libsodium headers; the loader asserts that they are libsodium's own.
 #ifndef BOOTSTRAP_PLATFORM_CRYPTO_SODIUM_LIBRARY_H_
 #define BOOTSTRAP_PLATFORM_CRYPTO_SODIUM_LIBRARY_H_
 
 #include <cstddef>
 #include <string>
 
-// libsodium's BLAKE2b state: opaque, generichash_statebytes() long, and
-// aligned to 64 bytes.
+// Opaque, generichash_statebytes() long, aligned to 64 bytes.
 struct crypto_generichash_blake2b_state;
 
 // The entry points a signature check uses, as X(name) for each crypto_<name>.
@@ -35,9 +30,8 @@ struct SodiumLibrary {
                            const std::size_t outlen);
 };
 
-// libsodium, loaded and initialized (sodium_init) on the first call from any
-// thread; null when it cannot be loaded, and then `error` says why ("Cannot
-// load libsodium.so.23: <the loader's reason>", the same text on every call).
+// libsodium, loaded and initialized on the first call from any thread; null when it
+// cannot be, with the same reason in `error` on every call.
 const SodiumLibrary* sodiumLibrary(std::string* error);
 
 #endif  // BOOTSTRAP_PLATFORM_CRYPTO_SODIUM_LIBRARY_H_

@@ -1,7 +1,5 @@
-// libcurl, loaded when the first download starts rather than when the program
-// starts: its dependencies (TLS, Kerberos, LDAP, ...) take most of a run's
-// start-up time and memory, and the routes that start an install agent from
-// the bundle never download anything.
+// libcurl, loaded at the first download: its dependencies (TLS, Kerberos, LDAP, ...)
+// would take most of the start-up time and memory of runs that download nothing.
 #ifndef BOOTSTRAP_PLATFORM_HTTP_CURL_LIBRARY_H_
 #define BOOTSTRAP_PLATFORM_HTTP_CURL_LIBRARY_H_
 
@@ -25,9 +23,8 @@ struct CurlLibrary {
 #undef BOOTSTRAP_CURL_MEMBER
 };
 
-// libcurl, loaded and globally initialized on the first call from any thread;
-// null when it cannot be loaded, and then `error` says why (the same text on
-// every call).
+// libcurl, loaded and globally initialized on the first call from any thread; null
+// when it cannot be, with the same reason in `error` on every call.
 const CurlLibrary* curlLibrary(std::string* error);
 
 #endif  // BOOTSTRAP_PLATFORM_HTTP_CURL_LIBRARY_H_

@@ -1,7 +1,5 @@
-// The URL session on libcurl. Each task drives its one transfer with the multi
-// interface on a thread of its own (the session's delegate queue), so that a
-// cancel from any thread wakes the transfer at once through
-// curl_multi_wakeup instead of waiting for data or a time-out.
+// The URL session on libcurl: each task drives its transfer with the multi interface on
+// a thread of its own, so that a cancel from any thread wakes it (curl_multi_wakeup).
 #include "platform/http/url_session.h"
 
 #include <dirent.h>
@@ -30,15 +28,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Kind = UrlCompletion::Kind;
 
-// libcurl's read size, and the most one report carries. Larger reads mean
-// fewer reports, each of which waits for the main thread: 2 MiB moved a
-// 512 MiB transfer about a third faster on loopback than 512 KiB did, for
-// 1.5 MiB more resident memory.
+// libcurl's read size, and the most one report carries: each report waits for the main
+// thread, and 2 MiB moved 512 MiB a third faster than 512 KiB, for 1.5 MiB more memory.
 constexpr long kReadBufferBytes = 2 * 1024 * 1024;
 
-// A transfer without any byte for this long has timed out. Timed here, not
-// with libcurl's low-speed limit, which takes a trickle of a byte a second
-// for less than one (its rate is a whole number).
+// Idle time-out; not libcurl's low-speed limit, whose whole-number rate takes a trickle
+// of a byte a second for less than one.
 constexpr std::chrono::seconds kIdleLimit(60);
 constexpr int kPollMilliseconds = 1000;
 constexpr char kProtocols[] = "http,https";
@@ -68,8 +63,8 @@ long statusOfLine(const std::string& line) {
   return std::strtol(line.c_str() + space + 1, nullptr, 10);
 }
 
-// The body of a transfer in a file of its own under the user's temporary
-// directory (else /tmp); the file is removed with the object.
+// The body in a file of its own in the user's temporary directory (else /tmp), removed
+// with the object.
 struct BodyFile {
   int fd = -1;
   std::string path;
@@ -123,9 +118,8 @@ bool urlParses(const CurlLibrary& curl, const std::string& url, std::string* err
   return false;
 }
 
-// A completion naming `url` with its control bytes percent-encoded, so that a
-// message naming it stays on one line (a URL file written with CRLF ends its
-// URL in "\r").
+// A completion naming `url` with its control bytes percent-encoded: a message naming it
+// stays on one line (a URL file written with CRLF ends its URL in "\r").
 UrlCompletion completion(Kind kind, std::string description, const std::string& url) {
   UrlCompletion result{kind, std::move(description), ""};
   for (unsigned char byte : url) {
@@ -165,8 +159,7 @@ curl_socket_t openSocket(void*, curlsocktype, struct curl_sockaddr* address) {
   return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
-// One download: resume() starts its thread, which reports to the delegate and
-// ends with the completion.
+// One download: resume() starts its thread, which reports and ends with the completion.
 class CurlTask : public UrlSessionTask {
  public:
   CurlTask(std::string url, UrlSessionDelegate* delegate)
@@ -180,8 +173,7 @@ class CurlTask : public UrlSessionTask {
 
   void resume() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (started_ || cancelled_) return;
-    started_ = true;
+    if (thread_.joinable() || cancelled_) return;
     thread_ = std::thread(&CurlTask::run, this);
   }
   void cancel() override {
@@ -230,7 +222,6 @@ class CurlTask : public UrlSessionTask {
   mutable std::mutex mutex_;
   UrlResponse response_;    // guarded by mutex_
   CURLM* multi_ = nullptr;  // guarded by mutex_, for cancel() to wake
-  bool started_ = false;    // guarded by mutex_
   std::thread thread_;      // set once under mutex_, before cancel() can win
 
   // Used on the task's thread only.
@@ -327,9 +318,8 @@ CURLcode CurlTask::drive(CURLM* multi) {
   return CURLE_ABORTED_BY_CALLBACK;
 }
 
-// Every status line starts a new response (a redirect, a proxy's CONNECT);
-// the blank line ending the headers fixes its announced length. A repeated
-// header keeps its last value.
+// Every status line starts a new response (a redirect, a proxy's CONNECT); the blank
+// line ending the headers fixes its announced length.
 void CurlTask::receiveHeaderLine(const std::string& line) {
   lastArrival_ = Clock::now();
   std::string::size_type colon = line.find(':');
@@ -347,23 +337,20 @@ void CurlTask::receiveHeaderLine(const std::string& line) {
   }
 }
 
-// Stores one piece of the body (libcurl hands over at most 16 KiB at a time);
-// 0 stops the transfer.
+// Stores one piece of the body (at most 16 KiB); 0 stops the transfer.
 size_t CurlTask::receiveBody(const char* data, size_t size) {
   lastArrival_ = Clock::now();
   if (pending_ + static_cast<long long>(size) > kReadBufferBytes) reportReceived();
   if (cancelled_ || size == 0) return 0;
   if (!body_.append(data, size, &writeError_)) return 0;
   pending_ += static_cast<long long>(size);
-  // The first bytes are reported at once: the checks they start may end the
-  // transfer (a current cache), and every byte read before that is wasted and
-  // lets the server fill the socket buffers, which grow as fast as we read.
+  // The first bytes at once: their checks may end the transfer (a current cache), and
+  // reading on meanwhile wastes bytes and grows the socket buffers.
   if (received_ == 0) reportReceived();
   return size;
 }
 
-// Reports what arrived since the last report, at most one read buffer's
-// worth, so that reports are no more frequent than the reads.
+// Reports what arrived since the last report: at most a read buffer's worth.
 void CurlTask::reportReceived() {
   if (pending_ == 0 || cancelled_) return;
   long long bytes = pending_;

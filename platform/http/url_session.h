@@ -1,6 +1,5 @@
-// The URL session: one HTTP(S) GET of a file, run on a thread of the
-// session's own, reported to a delegate on that thread, one report at a time.
-// This header is toolkit-free; the implementation uses libcurl.
+// The URL session: an HTTP(S) GET of a file on a thread of the session's own, reported
+// to a delegate on that thread. Toolkit-free; the implementation uses libcurl.
 #ifndef BOOTSTRAP_PLATFORM_HTTP_URL_SESSION_H_
 #define BOOTSTRAP_PLATFORM_HTTP_URL_SESSION_H_
 
@@ -8,17 +7,14 @@
 #include <memory>
 #include <string>
 
-// The final response of a transfer: after redirects (and a proxy's CONNECT)
-// the status and headers are the last response's.
+// The last response of a transfer, after redirects (and a proxy's CONNECT).
 struct UrlResponse {
   long statusCode = 0;
   // Header names in lower case; a repeated header keeps its last value.
   std::map<std::string, std::string> headers;
-  // The announced length of the body in bytes, or -1 when none was announced.
-  long long expectedContentLength = -1;
+  long long expectedContentLength = -1;  // as announced, or -1
 
-  // The header's value, empty when it is missing; names compare without
-  // regard to case.
+  // The header's value, empty when it is missing; names compare without case.
   std::string header(const std::string& name) const;
 };
 
@@ -35,38 +31,30 @@ struct UrlCompletion {
   std::string failingURL;   // the URL that failed
 };
 
-// Receives a transfer's reports on the session's thread, one at a time and in
-// order: didWriteData any number of times (the response is known before the
-// first), then didFinishDownloadingToURL when the body arrived whole, then
-// didCompleteWithError, always last.
+// A transfer's reports, one at a time: didWriteData any number of times (the response
+// known before the first), didFinishDownloadingToURL when the body arrived whole, then
+// always didCompleteWithError.
 class UrlSessionDelegate {
  public:
   virtual ~UrlSessionDelegate() = default;
-  // `bytesWritten` bytes arrived since the last report; reports come no more
-  // often than the connection's reads, and carry at most 2 MiB each; the first
-  // comes with the first bytes of the body.
-  // `totalBytesWritten` is the sum so far, `totalBytesExpectedToWrite` the
-  // announced length, or -1.
+  // Bytes since the last report (at most 2 MiB, reports no more often than reads, the
+  // first with the body's first bytes), the sum so far, and the announced length or -1.
   virtual void didWriteData(long long bytesWritten, long long totalBytesWritten,
                             long long totalBytesExpectedToWrite) = 0;
-  // The whole body is in the file at `path`, which is removed when this
-  // returns.
+  // The whole body is in the file at `path`, removed when this returns.
   virtual void didFinishDownloadingToURL(const std::string& path) = 0;
   virtual void didCompleteWithError(const UrlCompletion& completion) = 0;
 };
 
-// One download. Its methods may be called from any thread, also from inside a
-// report; none of them waits for the session's thread.
+// One download; its methods may be called from any thread, also from inside a report,
+// and none waits for the session's thread.
 class UrlSessionTask {
  public:
   virtual ~UrlSessionTask() = default;
-  // Starts the transfer on the session's thread; once only. A task cancelled
-  // before it started never starts and reports nothing.
+  // Starts the transfer, once; a task cancelled before never starts nor reports.
   virtual void resume() = 0;
-  // Stops the transfer within one chunk (within 250 ms even while the server
-  // sends nothing); the only report that follows is the completion with
-  // kCancelled (also when the cancel came during didFinishDownloadingToURL).
-  // Harmless when the transfer has ended or never started.
+  // Stops the transfer within one chunk, or 250 ms of a silent server: only the
+  // kCancelled completion follows. Harmless when it has ended or never started.
   virtual void cancel() = 0;
   // The response as far as it is known; status 0 before any.
   virtual UrlResponse response() const = 0;
@@ -77,8 +65,8 @@ class UrlSession {
   // Joins the session's thread. Never destroy a session from its own thread
   // or while its delegate waits for the destroying thread.
   virtual ~UrlSession() = default;
-  // A task that fetches `url` into a temporary file; one task per session.
-  // After invalidateAndCancel the task never starts.
+  // A task fetching `url` into a temporary file; one per session, none started after
+  // invalidateAndCancel.
   virtual std::shared_ptr<UrlSessionTask> downloadTaskWithURL(const std::string& url) = 0;
   // Cancels every task and retires the session; no new task starts.
   virtual void invalidateAndCancel() = 0;

@@ -1,5 +1,4 @@
-// Libraries loaded with dlopen when first needed, so that a run that does not
-// need one never pays for loading it.
+// Libraries loaded with dlopen when first needed, so that other runs never pay for them.
 #ifndef BOOTSTRAP_PLATFORM_OS_SHARED_LIBRARY_H_
 #define BOOTSTRAP_PLATFORM_OS_SHARED_LIBRARY_H_
 
@@ -12,15 +11,12 @@ struct LibrarySymbol {
   void** address;
 };
 
-// Loads `soname` for the rest of the process and sets every symbol's address.
-// False when the library cannot be loaded ("Cannot load <soname>: <reason>")
-// or lacks a symbol ("<soname> has no <name>", the first one missing), with
-// that text in `error`.
+// Loads `soname` for the rest of the process and sets every symbol's address; false
+// with the reason in `error` when it cannot be loaded or lacks a symbol.
 bool loadSharedLibrary(const char* soname, std::initializer_list<LibrarySymbol> symbols,
                        std::string* error);
 
-// A library's table of entry points, filled by `load` once, when the first
-// caller from any thread constructs it as a function's static.
+// A library's table of entry points, filled by `load` once, as a function's static.
 template <typename Table>
 class LoadedLibrary {
  public:
