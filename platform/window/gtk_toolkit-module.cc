@@ -46,7 +46,7 @@ GtkModuleEntry loadModule(const std::string& path) {
   if (module == nullptr) {
     const char* error = dlerror();
     reason = error == nullptr ? "dlopen failed" : error;
-    if (reason.compare(0, path.size() + 2, path + ": ") == 0) reason.erase(0, path.size() + 2);
+    if (startsWith(reason, path + ": ")) reason.erase(0, path.size() + 2);
   } else {
     auto version = static_cast<const int*>(dlsym(module, kGtkModuleInterfaceSymbol));
     auto entry = reinterpret_cast<GtkModuleEntry>(dlsym(module, kGtkModuleEntrySymbol));
