@@ -15,13 +15,12 @@ from urllib.parse import quote
 from bootstrap_fixture import (AGENT_SAYS, CACHE_DIR, FAILED, GARBAGE, KEY_FILE, RECORDING_AGENT,
                                SERVER_LIFETIME, TRANSPORT_FAILED, UNPACK_FAILED, UNVERIFIED, UNZIP_TOOL_FAILED,
                                URL_FILE, URL_VAR, DownloadTestCase, agent_archive, b, free_port, make_certificates,
-                               minisign_key, minisign_sign, refusal_logs, split_stderr, transport_log, unpack_log, walk,
+                               minisign_key, minisign_sign, split_stderr, transport_log, unpack_log, walk,
                                zip_archive)
 from fault_server import FaultServer
 
 ARGS = ["--silent", "two words", 'say "hi"', "$HOME `touch pwned`", "", "line\nbreak", "-installbundle"]
 AGENT = agent_archive(("docs/", b"", 0o755), ("docs/readme.txt", b"its own files\n", 0o644))
-SAY = {"AGENT_SAY": AGENT_SAYS.decode()}
 HOSTILE = 'say "hi" it\'s $(touch pwned) `touch pwned` Ünïcødé ' + os.fsdecode(b"caf\xe9 \xff")
 MIB = 1024 * 1024
 # A /tmp of its own (a tmpfs) holding the sandbox at its usual path and, as /tmp/.korvex, a folder of it.
@@ -41,17 +40,13 @@ class TinyProxy:
             f.write('Port %d\nListen 127.0.0.1\nTimeout 60\nLogFile "%s/proxy.log"\nLogLevel Info\nAllow 127.0.0.1\n'
                     % (self.port, self.state))
         self.process = subprocess.Popen(["timeout", "--kill-after=5", SERVER_LIFETIME, "tinyproxy", "-d", "-c",
-                                         os.path.join(self.state, "proxy.conf")], stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(400):
-            try:
-                return socket.create_connection(("127.0.0.1", self.port), timeout=1).close() or self
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("tinyproxy did not start")
+                                         f.name], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        DownloadTestCase.wait_until(self, lambda: not socket.socket().connect_ex(("127.0.0.1", self.port)), "tinyproxy")
+        return self
 
     def __exit__(self, *exc):
-        self.process.send_signal(signal.SIGTERM)
+        self.process.terminate()
         self.process.wait(10)
 
     def requests(self):
@@ -109,8 +104,8 @@ class DownloadTest(DownloadTestCase):
                     name = name[:4000 - len(parent) - len("/.app")]
                 bundle = self.make_bundle({URL_FILE: url.encode() + b"\n"}, parent=parent or self.folder(label),
                                           name=name or "Flat", flat=name is None)
-                result = self.run_program(bundle.program, ARGS, env={**SAY, **env})
-                self.assert_started_from_cache(result, bundle, ARGS)
+                result = self.run_program(bundle.program, ARGS, env)
+                self.assert_started(result, bundle, ARGS)
                 self.assertEqual((self.stored_validation_string(), self.proxy.requests()[taken:]),
                                  (etag, [request] if request else []))
                 with open(self.cache("installagent", "docs", "readme.txt"), "rb") as f:
@@ -127,9 +122,9 @@ class DownloadTest(DownloadTestCase):
                 os.chmod(korvex, 0o700)
                 for unpacked in (True, False):
                     bundle = self.download_bundle(self.nginx.url("agent.zip"), label)
-                    result = self.run_program(bundle.program, ARGS, {**SAY, "HOME": home}, wrapper=[
+                    result = self.run_program(bundle.program, ARGS, {"HOME": home}, wrapper=[
                         "unshare", "--mount", "--", "sh", "-c", PRIVATE_TMP, "sh", self.root, korvex, self.cwd])
-                    self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked, cache="/tmp")
+                    self.assert_started(result, bundle, ARGS, unpacked=unpacked, cache="/tmp")
                 self.assertEqual(os.listdir(self.home), [])
                 self.assertTrue(os.path.exists(os.path.join(korvex, *CACHE_DIR.split(os.sep)[1:], "installagent")))
         self.run_download(self.nginx.url("agent.zip"), ARGS, label="filled")
@@ -142,9 +137,9 @@ class DownloadTest(DownloadTestCase):
                 bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, {"HOME": home}, label,
                                                    unprivileged=True)
                 if home == self.home:
-                    self.assert_started_from_cache(result, bundle, ARGS, unpacked=False)
+                    self.assert_started(result, bundle, ARGS, unpacked=False)
                     continue
-                self.assert_started_without_cache(result, bundle, ARGS, re.escape(b(os.path.join(home, ".korvex")))
+                self.assert_started(result, bundle, ARGS, why=re.escape(b(os.path.join(home, ".korvex")))
                                                   + b" cannot be made: (Permission denied|Read-only file system)")
                 self.assertFalse(os.path.exists(os.path.join(home, ".korvex")))
 
@@ -217,17 +212,18 @@ class DownloadTest(DownloadTestCase):
             "proxy that does not answer": (self.fault_url("/agent.zip"), TRANSPORT_FAILED, [transport_log(
                 rb"Failed to connect to 127\.0\.0\.1 port %d .*" % dead_port)], None,
                 {"http_proxy": "http://127.0.0.1:%d" % dead_port}),
-            "400 carrying the cache's ETag, a long body": (self.fault_url(
-                "/x?status=400&size=100000000&rate=1048576&etag=" + quote(self.etag)),
-                [b"Download failed with error code 400"], refusal_logs(400, True), True, {}),
-            "404 without a body": (self.fault_url("/x?status=404"), [b"Download failed with error code 404"],
-                                   refusal_logs(404, False), True, {}),
-            "503 after a redirect": (self.fault_url("/r?redirect=" + quote("/x?status=503&size=100", safe="")),
-                                     [b"Download failed with error code 503"], refusal_logs(503, True), True, {}),
+        }
+        for status, query in ((400, "size=100000000&rate=1048576&etag=" + quote(self.etag)), (404, ""), (503, "size=100")):
+            refused = self.fault_url("/x?status=%d&" % status + query)  # 400: carries the cache's ETag, a long body
+            cases["refused with %d" % status] = (self.fault_url("/r?redirect=" + quote(refused, safe="")) if status == 503
+                                                 else refused, [b"Download failed with error code %d" % status], [
+                b"Download failed with http error code- %d" % status if query else b"Download failed! Error code- %d"
+                % status, rb"Download refused with HTTP status %d: \S+" % status], True, {})
+        cases.update({
             "302 without a Location": (self.fault_url("/moved?status=302&size=100"), [UNPACK_FAILED], [unpack_log()],
                                        False, {"also": [UNZIP_TOOL_FAILED]}),
             "URL of 1 MiB": (url + "?" + "q" * MIB, TRANSPORT_FAILED, [transport_log(rb"Out of memory .*")], None, {}),
-        }
+        })
         for label, (data, why) in archives.items():
             also = [] if "install" in label else [UNZIP_TOOL_FAILED]
             cases["archive: " + label] = (self.nginx.url(self.publish(label.replace(" ", "-") + ".zip", data)),
@@ -253,7 +249,7 @@ class DownloadTest(DownloadTestCase):
 
     def fill_cache(self):
         bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, label="fill")
-        self.assert_started_from_cache(result, bundle, ARGS)
+        self.assert_started(result, bundle, ARGS)
         self.assertEqual(self.stored_validation_string(), self.etag)
         return self.plant_marker()
 
@@ -266,7 +262,7 @@ class DownloadTest(DownloadTestCase):
                 resources.update({KEY_FILE: more.pop(KEY_FILE)} if KEY_FILE in more else {})
                 bundle = self.make_bundle(resources, parent=self.folder(label))
                 also, wrapper = more.pop("also", ()), more.pop("wrapper", ())
-                result = self.run_program(bundle.program, ARGS, env={**SAY, **more}, wrapper=wrapper)
+                result = self.run_program(bundle.program, ARGS, more, wrapper=wrapper)
                 self.assert_download_failed(result, window, logs, also)
                 self.assertLess(self.idle_fault_stats()["bytes_sent"] - sent, 4 * MIB, "the body was not abandoned")
                 if kept or (kept is None and self.stored_validation_string() is not None):

@@ -1,12 +1,132 @@
-"""The GTK download window, driven by the window driver on a virtual display of its own."""
+"""The download window, driven by tests/window_driver.cc (beside BOOTSTRAPPER) and read back through its UI
+trace: GTK on a virtual display of its own; the terminal window is in test_window_terminal."""
+import ctypes
+import ctypes.util
 import os
+import select
 import shutil
 import signal
+import struct
 import subprocess
 import time
+import zlib
 
-from window_fixture import (DRIVER, FAILURE, HAND_OFF, INITIAL, NO_HANG, TWO_LINES, VirtualDisplay, WindowTestCase,
-                            send_close_box, wait_until)
+from bootstrap_fixture import BootstrapTestCase
+
+DRIVER = os.path.join(os.path.dirname(os.environ.get("BOOTSTRAPPER", "")), "window_driver")
+NO_HANG = 30.0  # seconds: only a hang exceeds it
+TWO_LINES = "Error during the download process.\nSee the log in Console app for more information."
+INITIAL = ["status Downloading", "color default", "progress 0 100 determinate still", "button Cancel enabled"]
+FAILURE = ["progress 300 1000 determinate still", "status " + TWO_LINES.replace("\n", "\\n"), "color red",
+           "progress 1000 1000 determinate still", "button Close enabled"]
+HAND_OFF = ["progress 1000 1000 determinate still", "status Initializing the installer",
+            "progress 1000 1000 indeterminate animating", "button Cancel disabled"]
+
+
+def write_png(path, width, height):
+    """An RGB PNG of gradients."""
+    rows = b"".join(b"\0" + b"".join(bytes([60 + 150 * x // width, 90, 200 - 150 * y // height]) for x in range(width))
+                    for y in range(height))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    with open(path, "wb") as png:
+        png.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+                  + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+    return path
+
+
+class VirtualDisplay:
+    """Xvfb, 1600x1200, on a display number it picks itself; `timeout` ends it even when the tests are killed."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(["timeout", "--kill-after=5", "900", "Xvfb", "-displayfd", str(write_end),
+                                         "-screen", "0", "1600x1200x24", "-nolisten", "tcp"], pass_fds=[write_end],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as numbers:
+            number = numbers.readline().strip() if select.select([numbers], [], [], NO_HANG)[0] else ""
+        if not number.isdigit():
+            self.stop()
+            raise AssertionError("Xvfb did not start")
+        self.name = ":" + number
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=NO_HANG)
+
+
+def send_close_box(display, window):
+    """The WM_DELETE_WINDOW message a window manager sends for a click on the close box."""
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+    x11.XOpenDisplay.restype, x11.XOpenDisplay.argtypes = ctypes.c_void_p, [ctypes.c_char_p]
+    x11.XInternAtom.restype, x11.XInternAtom.argtypes = ctypes.c_ulong, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+    class Message(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                    ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
+    connection = x11.XOpenDisplay(display.encode())
+    event = Message(type=33, window=window, format=32, message_type=x11.XInternAtom(connection, b"WM_PROTOCOLS", 0))
+    event.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(connection, window, 0, 0, ctypes.byref(event))
+    x11.XFlush(connection)
+    x11.XCloseDisplay(connection)
+
+
+class WindowTestCase(BootstrapTestCase):
+    """Runs the driver in the sandbox with a UI trace of its own, on the class's display if it has one."""
+    trace_path = property(lambda self: os.path.join(self.root, "trace"))
+
+    def env(self, **extra):
+        display = getattr(self, "display", None)
+        env = dict(os.environ, QZ_BOOTSTRAP_UI_TRACE=self.trace_path, DISPLAY=display and display.name,
+                   WAYLAND_DISPLAY=None, GDK_BACKEND="x11", NO_AT_BRIDGE="1", **extra)
+        return {k: v for k, v in env.items() if v is not None}
+
+    def start(self, scenario, splash=None, executable=DRIVER, env=None, **popen):
+        """Starts the driver (its standard output, the event lines, is a pipe)."""
+        if os.path.exists(self.trace_path):
+            os.remove(self.trace_path)
+        process = subprocess.Popen([executable, scenario] + ([splash] if splash else []), env=env or self.env(),
+                                   stdout=subprocess.PIPE, **{"stdin": subprocess.DEVNULL, "stderr": subprocess.PIPE,
+                                                              **popen})
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
+        return process
+
+    def finish(self, process, closes, session=True):
+        """Waits for the driver: it reports launched, `closes` windowWillClose, the session's end, returned 0;
+        the window's trace ends with one "closed". Its standard error."""
+        out, err = process.communicate(timeout=NO_HANG)
+        events = out.decode().splitlines()
+        self.assertEqual((0, "launched", "returned 0"), (process.returncode, events[0], events[-1]), err)
+        self.assertEqual((closes, int(session)), (events.count("windowWillClose"), events.count("session done")))
+        trace = self.trace()
+        self.assertEqual(("closed", 1), (trace[-1], trace.count("closed")), trace)
+        return (err or b"").decode()
+
+    def trace(self):
+        try:
+            with open(self.trace_path, encoding="utf-8") as trace:
+                return trace.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def wait_for_trace(self, line):
+        self.wait_until(lambda: line in self.trace(), "trace line " + repr(line), bound=NO_HANG)
+
+    def make_splash(self, width, height):
+        return write_png(os.path.join(self.root, "splash.png"), width, height)
+
+    def assert_in_order(self, expected, lines):
+        position = 0
+        for line in expected:
+            self.assertIn(line, lines[position:], "\n".join(lines))
+            position = lines.index(line, position) + 1
+
 
 TITLE = os.path.basename(DRIVER)  # a flat install: titled after the program
 
@@ -24,19 +144,15 @@ class GtkWindowTest(WindowTestCase):
         cls.display = VirtualDisplay()
         cls.addClassCleanup(cls.display.stop)
 
-    def env(self, **extra):
-        return self.environment(DISPLAY=self.display.name, WAYLAND_DISPLAY=None, GDK_BACKEND="x11",
-                                NO_AT_BRIDGE="1", **extra)
-
     def xdotool(self, *args):
         return subprocess.run(["xdotool", *args], env=self.env(), check=True, capture_output=True, text=True,
                               timeout=NO_HANG).stdout
 
     def window_id(self, title=TITLE):
         found = []
-        wait_until(lambda: found.extend(subprocess.run(
+        self.wait_until(lambda: found.extend(subprocess.run(
             ["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title], env=self.env(), capture_output=True,
-            text=True, timeout=NO_HANG).stdout.split()) or found, "the window")
+            text=True, timeout=NO_HANG).stdout.split()) or found, "the window", bound=NO_HANG)
         return found[0]
 
     def key(self, window, key):
@@ -44,7 +160,7 @@ class GtkWindowTest(WindowTestCase):
         self.xdotool("key", key)
 
     def test_states_texts_and_accessible_names(self):
-        process = self.start("failure", self.env(), self.make_splash(800, 600))
+        process = self.start("failure", self.make_splash(800, 600))
         self.wait_for_trace("button Close enabled")
         self.key(self.window_id(), "Return")
         # Only the platform log's line: GTK had nothing to complain about.
@@ -56,7 +172,7 @@ class GtkWindowTest(WindowTestCase):
         self.assert_in_order(["splash 400x300"] + FAILURE, trace)
         self.assertEqual(accessible(TITLE, "1", TWO_LINES, "Close") + ["closed"], trace[-6:])
 
-        process = self.start("progress", self.env(), self.make_splash(200, 100))  # scaled up into 400x400
+        process = self.start("progress", self.make_splash(200, 100))  # scaled up into 400x400
         self.finish(process, 0)  # the hand-off: closed later, without windowWillClose
         self.assert_in_order(["splash 400x200", "progress 100 1000 determinate still",
                               "progress 500 1000 determinate still"] + HAND_OFF + ["closed"], self.trace())
@@ -84,20 +200,20 @@ class GtkWindowTest(WindowTestCase):
         ]
         for number, (scenario, shown, close) in enumerate(cases):
             with self.subTest(number, scenario=scenario):
-                process = self.start(scenario, self.env())
+                process = self.start(scenario)
                 self.wait_for_trace(shown)
                 close(process, self.window_id())
                 self.finish(process, 1)
                 self.assertFalse([line for line in self.trace() if "after the close" in line])
 
     def test_titled_after_the_bundle_centred_and_doubled_with_the_scale(self):
-        macos = os.path.join(self.scratch, "Acme Setup.app", "Contents", "MacOS")
+        macos = os.path.join(self.root, "Acme Setup.app", "Contents", "MacOS")
         os.makedirs(macos)
         driver = shutil.copy2(DRIVER, macos)
         shutil.copy2(os.path.join(os.path.dirname(DRIVER), "bootstrapper-gtk.so"), macos)
         sizes = []
         for scale in ("1", "2"):
-            process = self.start("failure", self.env(GDK_SCALE=scale), self.make_splash(800, 600), executable=driver)
+            process = self.start("failure", self.make_splash(800, 600), driver, self.env(GDK_SCALE=scale))
             self.wait_for_trace("button Close enabled")
             window, shells = self.window_id("Acme Setup"), [None]
 
@@ -105,7 +221,7 @@ class GtkWindowTest(WindowTestCase):
                 time.sleep(0.3)
                 shells.append(self.xdotool("getwindowgeometry", "--shell", window))
                 return shells[-1] == shells[-2]
-            wait_until(settled, "a settled size")
+            self.wait_until(settled, "a settled size", bound=NO_HANG)
             shell = dict(line.split("=") for line in shells[-1].split())
             x, y, width, height = (int(shell[key]) for key in ("X", "Y", "WIDTH", "HEIGHT"))
             self.assertLessEqual(max(abs(x - (1600 - width) // 2), abs(y - (1200 - height) // 2)), 1, shell)

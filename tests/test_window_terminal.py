@@ -9,7 +9,7 @@ import termios
 import threading
 import time
 
-from window_fixture import FAILURE, HAND_OFF, INITIAL, TWO_LINES, WindowTestCase, wait_until
+from test_window_gtk import FAILURE, HAND_OFF, INITIAL, TWO_LINES, WindowTestCase
 
 LOG = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} window_driver\[\d+:\d+\] received half of the archive")
 CLEAR, RED, PLAIN = "\r\x1b[K", "\x1b[31m", "\x1b[0m"
@@ -53,9 +53,6 @@ class Terminal:
 
 class TerminalWindowTest(WindowTestCase):
 
-    def env(self):
-        return self.environment(DISPLAY=None, WAYLAND_DISPLAY=None)
-
     def test_plain_lines_when_standard_error_is_no_terminal(self):
         """Unattended, a failure or an idle window closes at once; no escape codes."""
         cases = [  # (scenario, lines on standard error, closes, what the trace holds in order)
@@ -67,7 +64,7 @@ class TerminalWindowTest(WindowTestCase):
         ]
         for scenario, expected, closes, trace in cases:
             with self.subTest(scenario):
-                lines = self.finish(self.start(scenario, self.env()), closes, scenario != "idle").splitlines()
+                lines = self.finish(self.start(scenario), closes, scenario != "idle").splitlines()
                 self.assertEqual(len(expected), len(lines), lines)
                 for want, line in zip(expected, lines):
                     self.assertRegex(line, want) if isinstance(want, re.Pattern) else self.assertEqual(want, line)
@@ -86,7 +83,7 @@ class TerminalWindowTest(WindowTestCase):
         for scenario, waits, drawn in cases:
             with self.subTest(scenario):
                 terminal = Terminal()
-                process = self.start(scenario, self.env(), stdin=terminal.slave, stderr=terminal.slave)
+                process = self.start(scenario, stdin=terminal.slave, stderr=terminal.slave)
                 if waits:
                     self.wait_for_trace(waits)
                     time.sleep(0.5)  # room for a wrong close to show
@@ -106,12 +103,12 @@ class TerminalWindowTest(WindowTestCase):
 
     def test_line_follows_a_resize_and_echo_comes_back(self):
         terminal = Terminal()
-        process = self.start("failure", self.env(), stdin=terminal.slave, stderr=terminal.slave)
+        process = self.start("failure", stdin=terminal.slave, stderr=terminal.slave)
         self.wait_for_trace("color red")
         for columns, bar in [(100, "[" + "#" * 33 + "]"), (30, "[" + "#" * 10 + "]")]:
             terminal.resize(columns)
             process.send_signal(signal.SIGWINCH)
-            wait_until(lambda: terminal.drawings()[-1] == (bar + FAILED[len(FULL):])[:columns], "%d columns" % columns)
+            self.wait_until(lambda: terminal.drawings()[-1] == (bar + FAILED[len(FULL):])[:columns], "%d columns" % columns)
         os.write(terminal.master, b"\r")
         self.finish(process, 1)
         self.assertTrue(termios.tcgetattr(terminal.slave)[3] & termios.ECHO, "echo not restored")
