@@ -79,12 +79,13 @@ class CacheTest(DownloadTestCase):
                 if callable(before):
                     before(self.plant(self.home, b'"file-%d"' % self.size))
                 else:
-                    self.assertEqual(self.run_download(self.fault_url("/small.zip?" + before), ARGS, label="fill")[1].status, 0)
+                    self.assertEqual(self.run_download(self.fault_url("/small.zip?" + before))[1].status, 0)
                     self.plant_marker()
                     os.utime(self.cache("installagent", "install"), (MARK_TIME, MARK_TIME))
                 if label == "validation string without the agent":
                     os.remove(self.cache("installagent", "install"))
-                bundle, result = self.run_download(self.fault_url(query if query[:1] == "/" else "/small.zip?" + query), ARGS)
+                query = query if query[:1] == "/" else "/small.zip?" + query
+                bundle, result = self.run_download(self.fault_url(query), ARGS)
                 self.assert_started(result, bundle, ARGS, unpacked=not hit, logs=logs)
                 self.assertEqual(self.stored_validation_string(), stored)
                 self.assertEqual(os.path.exists(self.cache("installagent", "marker")), hit, "kept or replaced")

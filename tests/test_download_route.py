@@ -3,16 +3,14 @@ proxies and TLS, whatever HOME), or fails: the window's lines, the log's, status
 cache with which the next run ends well."""
 import os
 import re
-import signal
 import socket
 import stat
 import subprocess
 import tempfile
-import time
 import unittest
 from urllib.parse import quote
 
-from bootstrap_fixture import (AGENT_SAYS, CACHE_DIR, FAILED, GARBAGE, KEY_FILE, RECORDING_AGENT,
+from bootstrap_fixture import (CACHE_DIR, FAILED, GARBAGE, KEY_FILE, RECORDING_AGENT,
                                SERVER_LIFETIME, TRANSPORT_FAILED, UNPACK_FAILED, UNVERIFIED, UNZIP_TOOL_FAILED,
                                URL_FILE, URL_VAR, DownloadTestCase, agent_archive, b, free_port, make_certificates,
                                minisign_key, minisign_sign, split_stderr, transport_log, unpack_log, walk,
@@ -213,10 +211,11 @@ class DownloadTest(DownloadTestCase):
                 rb"Failed to connect to 127\.0\.0\.1 port %d .*" % dead_port)], None,
                 {"http_proxy": "http://127.0.0.1:%d" % dead_port}),
         }
-        for status, query in ((400, "size=100000000&rate=1048576&etag=" + quote(self.etag)), (404, ""), (503, "size=100")):
-            refused = self.fault_url("/x?status=%d&" % status + query)  # 400: carries the cache's ETag, a long body
-            cases["refused with %d" % status] = (self.fault_url("/r?redirect=" + quote(refused, safe="")) if status == 503
-                                                 else refused, [b"Download failed with error code %d" % status], [
+        for status, query in ((400, "size=100000000&rate=1048576&etag=" + quote(self.etag)), (404, ""),
+                              (503, "size=100")):  # 400: carries the cache's ETag, a long body; 503: after a redirect
+            refused = self.fault_url("/x?status=%d&" % status + query)
+            refused = self.fault_url("/r?redirect=" + quote(refused, safe="")) if status == 503 else refused
+            cases["refused with %d" % status] = (refused, [b"Download failed with error code %d" % status], [
                 b"Download failed with http error code- %d" % status if query else b"Download failed! Error code- %d"
                 % status, rb"Download refused with HTTP status %d: \S+" % status], True, {})
         cases.update({

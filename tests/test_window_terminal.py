@@ -108,7 +108,7 @@ class TerminalWindowTest(WindowTestCase):
         for columns, bar in [(100, "[" + "#" * 33 + "]"), (30, "[" + "#" * 10 + "]")]:
             terminal.resize(columns)
             process.send_signal(signal.SIGWINCH)
-            self.wait_until(lambda: terminal.drawings()[-1] == (bar + FAILED[len(FULL):])[:columns], "%d columns" % columns)
+            self.wait_until(lambda: terminal.drawings()[-1] == (bar + FAILED[len(FULL):])[:columns], str(columns))
         os.write(terminal.master, b"\r")
         self.finish(process, 1)
         self.assertTrue(termios.tcgetattr(terminal.slave)[3] & termios.ECHO, "echo not restored")
