@@ -79,7 +79,6 @@ class DownloadTest(DownloadTestCase):
                                                  "I", file_etag, None),
             "two redirects to nginx": (self.fault_url("/one?redirect=" + quote(self.fault_url(
                 "/two?redirect=" + quote(nginx, safe="")), safe="")), {}, "I", self.etag, None),
-            "no Content-Length": (fault + "?nolength", {}, "I", file_etag, None),
             "URL from the environment": ("http://127.0.0.1:9/x", {URL_VAR: nginx}, "I", self.etag, None),
             "non-ASCII path": (self.nginx.url("agënt.zip"), {}, "I", self.nginx.etag(quote("agënt.zip")), None),
             "a display that cannot be opened": (nginx, {"DISPLAY": ":%d" % display}, "I", self.etag, None),

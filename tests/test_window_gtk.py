@@ -144,16 +144,17 @@ class GtkWindowTest(WindowTestCase):
         cls.display = VirtualDisplay()
         cls.addClassCleanup(cls.display.stop)
 
-    def xdotool(self, *args):
-        return subprocess.run(["xdotool", *args], env=self.env(), check=True, capture_output=True, text=True,
+    def xdotool(self, *args, check=True):
+        return subprocess.run(["xdotool", *args], env=self.env(), check=check, capture_output=True, text=True,
                               timeout=NO_HANG).stdout
 
     def window_id(self, title=TITLE):
-        found = []
-        self.wait_until(lambda: found.extend(subprocess.run(
-            ["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title], env=self.env(), capture_output=True,
-            text=True, timeout=NO_HANG).stdout.split()) or found, "the window", bound=NO_HANG)
-        return found[0]
+        return self.wait_until(lambda: self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title,
+                                                    check=False).split(), "the window", bound=NO_HANG)[0]
+
+    def geometry(self, window):
+        return {k: int(v) for k, v in (line.split("=") for line in self.xdotool("getwindowgeometry", "--shell",
+                                                                                 window).split())}
 
     def key(self, window, key):
         self.xdotool("windowfocus", "--sync", window)
@@ -181,9 +182,9 @@ class GtkWindowTest(WindowTestCase):
     def test_each_way_to_close_closes_once(self):
         def click_button(process, window):
             # The button sits in the bottom right corner, inside the 16-pixel border.
-            shell = dict(line.split("=") for line in self.xdotool("getwindowgeometry", "--shell", window).split())
-            self.xdotool("mousemove", "--window", window, str(int(shell["WIDTH"]) - 40),
-                         str(int(shell["HEIGHT"]) - 30), "click", "1")
+            shell = self.geometry(window)
+            self.xdotool("mousemove", "--window", window, str(shell["WIDTH"] - 40), str(shell["HEIGHT"] - 30),
+                         "click", "1")
 
         def return_does_nothing_then_close_box(process, window):
             self.key(window, "Return")
@@ -216,15 +217,11 @@ class GtkWindowTest(WindowTestCase):
             process = self.start("failure", self.make_splash(800, 600), driver, self.env(GDK_SCALE=scale))
             self.wait_for_trace("button Close enabled")
             window, shells = self.window_id("Acme Setup"), [None]
-
-            def settled():  # the failure's two lines may still resize it
-                time.sleep(0.3)
-                shells.append(self.xdotool("getwindowgeometry", "--shell", window))
-                return shells[-1] == shells[-2]
-            self.wait_until(settled, "a settled size", bound=NO_HANG)
-            shell = dict(line.split("=") for line in shells[-1].split())
-            x, y, width, height = (int(shell[key]) for key in ("X", "Y", "WIDTH", "HEIGHT"))
-            self.assertLessEqual(max(abs(x - (1600 - width) // 2), abs(y - (1200 - height) // 2)), 1, shell)
+            # The failure's two lines may still resize it.
+            self.wait_until(lambda: time.sleep(0.3) or shells.append(self.geometry(window)) or shells[-1] == shells[-2],
+                            "a settled size", bound=NO_HANG)
+            x, y, width, height = (shells[-1][key] for key in ("X", "Y", "WIDTH", "HEIGHT"))
+            self.assertLessEqual(max(abs(x - (1600 - width) // 2), abs(y - (1200 - height) // 2)), 1, shells[-1])
             sizes.append((width, height))
             self.key(window, "Return")
             self.finish(process, 1)
