@@ -5,6 +5,7 @@ import base64
 import collections
 import io
 import os
+import pathlib
 import re
 import shutil
 import stat
@@ -66,6 +67,17 @@ def agent_archive(*extra, **options):
 b = os.fsencode
 
 
+def write(path, data):
+    """data (bytes or text) as the file path, which is returned."""
+    pathlib.Path(path).write_bytes(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+def read(path, missing=None):
+    """The file's bytes; `missing` when there is none."""
+    return pathlib.Path(path).read_bytes() if os.path.exists(path) else missing
+
+
 def split_stderr(stderr):
     """(texts of the platform log's lines, the other lines)."""
     matches = [(LOG_LINE.fullmatch(line), line) for line in stderr.splitlines()]
@@ -85,8 +97,8 @@ def make_certificates(folder):
     localhost, and a self-signed self.pem; only SSL_CERT_FILE makes a client trust ca.pem."""
     os.makedirs(folder)
     key, names = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2", "IP:127.0.0.1,DNS:localhost"
-    with open(os.path.join(folder, "server.ext"), "w") as f:
-        f.write("subjectAltName=%s\nbasicConstraints=critical,CA:FALSE\nextendedKeyUsage=serverAuth\n" % names)
+    write(os.path.join(folder, "server.ext"), "subjectAltName=%s\nbasicConstraints=critical,CA:FALSE\n"
+          "extendedKeyUsage=serverAuth\n" % names)
     for args in ["req -x509 %s -keyout ca.key -out ca.pem -subj /CN=Test_CA -addext basicConstraints=critical,CA:TRUE "
                  "-addext keyUsage=critical,keyCertSign,cRLSign" % key,
                  "req %s -keyout server.key -out server.csr -subj /CN=127.0.0.1" % key,
@@ -105,8 +117,7 @@ def minisign_key(folder):
     os.makedirs(folder, exist_ok=True)
     public, secret = os.path.join(folder, "key.pub"), os.path.join(folder, "key.sec")
     subprocess.run(["minisign", "-G", "-W", "-p", public, "-s", secret], check=True, capture_output=True)
-    with open(public, "rb") as f:
-        text = f.read()
+    text = read(public)
     raw = base64.b64decode(text.splitlines()[1])
     return MinisignKey(text, secret, (raw[2:10][::-1].hex().upper().lstrip("0") or "0").encode())
 
@@ -114,8 +125,7 @@ def minisign_key(folder):
 def minisign_sign(key, path, *options):
     subprocess.run(["minisign", "-S", "-s", key.secret, "-m", path, "-x", path + ".sig", *options], check=True,
                    capture_output=True)
-    with open(path + ".sig", "rb") as f:
-        return f.read()
+    return read(path + ".sig")
 
 
 def walk(top):
@@ -148,8 +158,7 @@ class BootstrapTestCase(unittest.TestCase):
         if os.path.exists(GTK_MODULE):
             shutil.copy2(GTK_MODULE, macos)
         for file_name, data in resources.items():
-            with open(os.path.join(res, file_name), "wb") as f:
-                f.write(data)
+            write(os.path.join(res, file_name), data)
         return Bundle(os.path.join(macos, program), res)
 
     def start_program(self, program, args=(), env=None, unprivileged=False, wrapper=(), cwd=None, **popen):
@@ -187,8 +196,7 @@ class BootstrapTestCase(unittest.TestCase):
         out, err = (f.seek(0) or f.read() for f in proc.output)
         record = None
         if os.path.exists(self.record_file):
-            with open(self.record_file, "rb") as f:
-                argv0, cwd, temps, *args = f.read().split(b"\0")[:-1]
+            argv0, cwd, temps, *args = read(self.record_file).split(b"\0")[:-1]
             record = Record(argv0, cwd, temps.splitlines(), args)
         return Result(proc.returncode, out, err, record, peak)
 
@@ -248,9 +256,7 @@ class DownloadTestCase(BootstrapTestCase):
     @classmethod
     def publish(cls, name, data):
         """data served as /name by both servers."""
-        with open(os.path.join(cls.www, name), "wb") as f:
-            f.write(data)
-        return name
+        return os.path.basename(write(os.path.join(cls.www, name), data))
 
     @classmethod
     def fault_url(cls, path_and_query):
@@ -271,11 +277,7 @@ class DownloadTestCase(BootstrapTestCase):
 
     def stored_validation_string(self, name=VALIDATION_FILE):
         """Its bytes (".verifiedkey": the key id's), None when there is none."""
-        try:
-            with open(self.cache(name), "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return None
+        return read(self.cache(name))
 
     def idle_fault_stats(self):
         """The fault server's statistics once no answer is open (a client gone ends its answer)."""

@@ -10,9 +10,9 @@ import unittest
 import zipfile
 from urllib.parse import quote
 
-from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, CACHE_DIR, KEY_FILE, NO_ETAG_LOG, NOBODY,
-                               UNPACK_FAILED, UNZIP_TOOL_FAILED, VALIDATION_FILE, DownloadTestCase, agent_archive,
-                               minisign_key, minisign_sign, split_stderr, unpack_log, walk, zip_archive)
+from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, CACHE_DIR, KEY_FILE, NO_ETAG_LOG, NOBODY, UNPACK_FAILED,
+                               UNZIP_TOOL_FAILED, VALIDATION_FILE, DownloadTestCase, agent_archive, minisign_key,
+                               minisign_sign, read, split_stderr, unpack_log, walk, write, zip_archive)
 
 ARGS = ["--from-cache", "two words"]
 MARK_TIME = 1_000_000_000  # an mtime no unpacking gives (archives carry 2020)
@@ -37,8 +37,7 @@ class CacheTest(DownloadTestCase):
         cache = os.path.join(home, CACHE_DIR)
         os.makedirs(os.path.join(cache, "installagent"), mode=0o700, exist_ok=True)
         for path, data in (("installagent/install", PLANTED), ("installagent/marker", b""), (VALIDATION_FILE, etag)):
-            with open(os.path.join(cache, path), "wb") as f:
-                f.write(data)
+            write(os.path.join(cache, path), data)
         return cache
 
     def test_cache_table(self):
@@ -163,9 +162,8 @@ class CacheTest(DownloadTestCase):
                 self.assertEqual(self.stored_validation_string(), b'"file-%d"' % os.path.getsize(
                     os.path.join(self.www, name)))
                 self.assertEqual(sorted(os.listdir(self.cache("installagent"))), sorted(["install", name]))
-                with open(self.cache("installagent", name), "rb") as f, \
-                        zipfile.ZipFile(os.path.join(self.www, name)) as served:
-                    self.assertEqual(f.read(), served.read(name), "the cached agent mixes two unpackings")
+                with zipfile.ZipFile(os.path.join(self.www, name)) as served:
+                    self.assertEqual(read(self.cache("installagent", name)), served.read(name), "mixes two unpackings")
 
     def test_install_agent_in_use_is_never_replaced(self):
         """A cached agent still reading its files while another bundle brings a newer archive: the newer one
@@ -187,8 +185,7 @@ class CacheTest(DownloadTestCase):
                 result = self.run_program(newer.program, ARGS)
                 self.assert_started(result, newer, ARGS, why=b"another run's install agent uses it; .*")
                 self.assertEqual(self.finish_program(first).status, 0)
-                with open(record + ".data", "rb") as f:
-                    self.assertEqual(f.read(), b"first archive")
+                self.assertEqual(read(record + ".data"), b"first archive")
                 os.remove(record + ".started")
                 for unpacked in (True, False):
                     result = self.run_program(newer.program, ARGS)

@@ -13,8 +13,8 @@ from urllib.parse import quote
 from bootstrap_fixture import (CACHE_DIR, FAILED, GARBAGE, KEY_FILE, RECORDING_AGENT,
                                SERVER_LIFETIME, TRANSPORT_FAILED, UNPACK_FAILED, UNVERIFIED, UNZIP_TOOL_FAILED,
                                URL_FILE, URL_VAR, DownloadTestCase, agent_archive, b, free_port, make_certificates,
-                               minisign_key, minisign_sign, split_stderr, transport_log, unpack_log, walk,
-                               zip_archive)
+                               minisign_key, minisign_sign, read, split_stderr, transport_log, unpack_log, walk,
+                               write, zip_archive)
 from fault_server import FaultServer
 
 ARGS = ["--silent", "two words", 'say "hi"', "$HOME `touch pwned`", "", "line\nbreak", "-installbundle"]
@@ -34,12 +34,10 @@ class TinyProxy:
 
     def __enter__(self):
         self.state, self.port = tempfile.mkdtemp(prefix="tinyproxy-"), free_port()
-        with open(os.path.join(self.state, "proxy.conf"), "w") as f:
-            f.write('Port %d\nListen 127.0.0.1\nTimeout 60\nLogFile "%s/proxy.log"\nLogLevel Info\nAllow 127.0.0.1\n'
-                    % (self.port, self.state))
-        self.process = subprocess.Popen(["timeout", "--kill-after=5", SERVER_LIFETIME, "tinyproxy", "-d", "-c",
-                                         f.name], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+        config = write(os.path.join(self.state, "proxy.conf"), 'Port %d\nListen 127.0.0.1\nTimeout 60\nLogFile '
+                       '"%s/proxy.log"\nLogLevel Info\nAllow 127.0.0.1\n' % (self.port, self.state))
+        self.process = subprocess.Popen(["timeout", "--kill-after=5", SERVER_LIFETIME, "tinyproxy", "-d", "-c", config],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         DownloadTestCase.wait_until(self, lambda: not socket.socket().connect_ex(("127.0.0.1", self.port)), "tinyproxy")
         return self
 
@@ -49,8 +47,7 @@ class TinyProxy:
 
     def requests(self):
         """The request lines it took ("GET http://…", "CONNECT host:port …")."""
-        with open(os.path.join(self.state, "proxy.log")) as f:
-            return re.findall(r"Request \(file descriptor \d+\): (.*)", f.read())
+        return re.findall(r"Request \(file descriptor \d+\): (.*)", read(self.state + "/proxy.log", b"").decode())
 
 
 class DownloadTest(DownloadTestCase):
@@ -105,8 +102,7 @@ class DownloadTest(DownloadTestCase):
                 self.assert_started(result, bundle, ARGS)
                 self.assertEqual((self.stored_validation_string(), self.proxy.requests()[taken:]),
                                  (etag, [request] if request else []))
-                with open(self.cache("installagent", "docs", "readme.txt"), "rb") as f:
-                    self.assertEqual(f.read(), b"its own files\n")
+                self.assertEqual(read(self.cache("installagent", "docs", "readme.txt")), b"its own files\n")
                 self.assertEqual(stat.S_IMODE(os.stat(self.cache("installagent")).st_mode), 0o700)
         self.assert_nothing_injected("pwned")
 
@@ -154,8 +150,7 @@ class DownloadTest(DownloadTestCase):
         tls, self_signed = ("https://127.0.0.1:%d/agent.zip" % server.port for server in (self.tls, self.self_signed))
         cut, loop = self.fault_url("/agent.zip?length=%d" % (len(AGENT) + 1)), self.fault_url("/r?loop")
         no_issuer, libraries = rb"SSL certificate problem: unable to get local issuer certificate", self.folder("libs")
-        with open(os.path.join(libraries, "libcurl.so.4"), "wb") as f:
-            f.write(b"not a shared library\n")
+        write(os.path.join(libraries, "libcurl.so.4"), b"not a shared library\n")
         whole = zip_archive(("install", RECORDING_AGENT * 50, 0o644))
         link = zip_archive(("install", b"exit 0\n", 0o644), ("lnk", self.folder("outside").encode(), 0o120777),
                            ("lnk/escape", b"x", 0o644))

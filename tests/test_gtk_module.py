@@ -7,7 +7,7 @@ import subprocess
 import tarfile
 import zipfile
 
-from bootstrap_fixture import PROGRAM, URL_FILE, Bundle, DownloadTestCase, agent_archive, zip_archive
+from bootstrap_fixture import PROGRAM, URL_FILE, Bundle, DownloadTestCase, agent_archive, read, write, zip_archive
 from test_window_gtk import VirtualDisplay
 
 ARGS, BUILD = ["--from", "module test"], os.path.dirname(PROGRAM)
@@ -22,11 +22,6 @@ def run(*command, cwd=None):
     done = subprocess.run(command, capture_output=True, text=True, timeout=300, cwd=cwd)
     assert done.returncode == 0, "%s ended with %d:\n%s%s" % (command, done.returncode, done.stdout, done.stderr)
     return done.stdout
-
-
-def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
 
 
 class GtkModuleTest(DownloadTestCase):
@@ -47,8 +42,7 @@ class GtkModuleTest(DownloadTestCase):
         env = {"DISPLAY": self.display.name, "GDK_BACKEND": "x11", "NO_AT_BRIDGE": "1",
                "QZ_BOOTSTRAP_UI_TRACE": trace_file, **env}
         result = self.run_program(bundle.program, ARGS, env=env)
-        with open(trace_file) as f:
-            trace = f.read().splitlines()
+        trace = read(trace_file).decode().splitlines()
         os.remove(trace_file)
         if gtk is not None:
             self.assertEqual(("status Downloading", "closed", gtk),
@@ -142,8 +136,7 @@ class GtkModuleTest(DownloadTestCase):
 
 
     def test_packages_hold_a_working_tool_program_and_gtk_window(self):
-        with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
-            libdir = re.search(r"(?m)^CMAKE_INSTALL_LIBDIR:PATH=(.*)$", cache.read()).group(1)
+        libdir = re.search(rb"(?m)^CMAKE_INSTALL_LIBDIR:PATH=(.*)$", read(BUILD + "/CMakeCache.txt")).group(1).decode()
         installed = ["bin/bootstrapper", "bin/bootstrapper-make-bundle", "share/doc/bootstrapper/README.md",
                      libdir + "/bootstrapper/bootstrapper-gtk.so"]
         out = self.folder("packages")
@@ -166,20 +159,16 @@ class GtkModuleTest(DownloadTestCase):
             tar.extractall(unpacked, **({"filter": "tar"} if hasattr(tarfile, "data_filter") else {}))
         prefix = os.path.join(unpacked, top)
         # The installed tool copies the program beside it into the bundle it makes.
-        archive = os.path.join(self.root, "agent.zip")
-        with open(archive, "wb") as f:
-            f.write(agent_archive())
+        archive = write(os.path.join(self.root, "agent.zip"), agent_archive())
         app = run(os.path.join(prefix, "bin", "bootstrapper-make-bundle"), "--name", "Boot", "--output",
                   self.folder("made"), "--agent-archive", archive).strip()
         program = os.path.join(app, "Contents", "MacOS", "bootstrapper")
-        with open(program, "rb") as copied, open(os.path.join(prefix, "bin", "bootstrapper"), "rb") as installed_file:
-            self.assertEqual(installed_file.read(), copied.read())
+        self.assertEqual(read(os.path.join(prefix, "bin", "bootstrapper")), read(program))
         result = self.run_program(program, ["--from", "installed tool"])
         self.assert_succeeded(result)
         self.assertEqual([b"--from", b"installed tool"], result.record.args[2:])
         # The installed program, as a flat install that downloads, finds its module in lib/bootstrapper/.
-        with open(os.path.join(prefix, "bin", URL_FILE), "w") as f:
-            f.write(self.nginx.url("agent.zip") + "\n")
+        write(os.path.join(prefix, "bin", URL_FILE), self.nginx.url("agent.zip") + "\n")
         flat = Bundle(os.path.join(prefix, "bin", "bootstrapper"), os.path.join(prefix, "bin"))
         result, _ = self.run_window(flat, gtk=True)
         self.assert_started(result, flat, ARGS, unpacked=None)  # and no log line

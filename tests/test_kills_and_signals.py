@@ -10,7 +10,7 @@ import unittest
 import zipfile
 
 from bootstrap_fixture import (ARCHIVE, DOWNLOADING, ENTRY, FAILED, INITIALIZING, NOT_SUCCESSFUL, RECORDING_AGENT,
-                               URL_FILE, DownloadTestCase, agent_archive, split_stderr, zip_archive)
+                               URL_FILE, DownloadTestCase, agent_archive, read, split_stderr, write, zip_archive)
 
 ARGS = ["--after-kill", "two words"]
 FILES, RATE = 1500, 400_000  # enough small files that unzip takes a while; bytes a second for the archive's tail
@@ -35,7 +35,7 @@ finish
 
 
 def read_text(path):
-    return open(path).read() if os.path.exists(path) else ""
+    return read(path, b"").decode()
 
 
 class KillTest(DownloadTestCase):
@@ -133,9 +133,8 @@ class KillTest(DownloadTestCase):
         started, go, trace = (os.path.join(self.root, n) for n in ("unzip-started", "unzip-go", "trace"))
         self.addCleanup(lambda: open(go, "w").close())  # never leaves the stand-in waiting
         stand_in = os.path.join(self.folder("bin"), "unzip")
-        with open(stand_in, "w") as f:  # creates `started`, waits for `go` (at most 30 s), then runs unzip
-            f.write("#!/bin/sh\n: > '%s'\ni=0\nwhile [ ! -e '%s' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); "
-                    'done\nexec %s "$@"\n' % (started, go, shutil.which("unzip")))
+        write(stand_in, "#!/bin/sh\n: > '%s'\ni=0\nwhile [ ! -e '%s' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); "
+              'done\nexec %s "$@"\n' % (started, go, shutil.which("unzip")))  # creates `started`, waits for `go`
         os.chmod(stand_in, 0o755)
         env = {"PATH": os.path.dirname(stand_in) + os.pathsep + os.environ["PATH"], "QZ_BOOTSTRAP_UI_TRACE": trace}
         bundle = self.download_bundle(self.nginx.url(self.publish("agent.zip", agent_archive())))

@@ -11,7 +11,7 @@ import subprocess
 import time
 import zlib
 
-from bootstrap_fixture import BootstrapTestCase
+from bootstrap_fixture import BootstrapTestCase, read, write
 
 DRIVER = os.path.join(os.path.dirname(os.environ.get("BOOTSTRAPPER", "")), "window_driver")
 NO_HANG = 30.0  # seconds: only a hang exceeds it
@@ -30,10 +30,8 @@ def write_png(path, width, height):
 
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    with open(path, "wb") as png:
-        png.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-                  + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
-    return path
+    return write(path, b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+                 + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
 class VirtualDisplay:
@@ -109,11 +107,7 @@ class WindowTestCase(BootstrapTestCase):
         return (err or b"").decode()
 
     def trace(self):
-        try:
-            with open(self.trace_path, encoding="utf-8") as trace:
-                return trace.read().splitlines()
-        except FileNotFoundError:
-            return []
+        return read(self.trace_path, b"").decode().splitlines()
 
     def wait_for_trace(self, line):
         self.wait_until(lambda: line in self.trace(), "trace line " + repr(line), bound=NO_HANG)
