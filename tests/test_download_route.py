@@ -177,33 +177,29 @@ class DownloadTest(DownloadTestCase):
                                        rb"The bundle's public key .+/%s does not parse: .+" % KEY_FILE.encode(), None),
         }
         # label -> (URL file, window lines, log lines, the earlier cache afterwards (None: either), more)
+        t = lambda url, text, named=None, **more: (url, TRANSPORT_FAILED, [transport_log(text, named)], None, more)
+        refused = rb"Failed to connect to 127\.0\.0\.1 port %s .*"
         cases = {
-            "connection refused": (closed, TRANSPORT_FAILED, [transport_log(
-                rb"Failed to connect to 127\.0\.0\.1 port \d+ .*: Couldn't connect to server", closed)], None, {}),
-            "name that does not resolve": ("http://installagent.invalid/a", TRANSPORT_FAILED, [transport_log(
-                rb"Could not resolve host: installagent\.invalid", "http://installagent.invalid/a")], None,
-                {"wrapper": ISOLATED}),
-            "self-signed certificate": (self_signed, TRANSPORT_FAILED, [transport_log(
-                rb"SSL certificate problem: self-signed certificate", self_signed)], None, {}),
-            "system authorities only": (tls, TRANSPORT_FAILED, [transport_log(no_issuer, tls)], None, {}),
-            "SSL_CERT_FILE of another authority": (tls, TRANSPORT_FAILED, [transport_log(no_issuer, tls)], None,
-                                                   {"SSL_CERT_FILE": self.pem("self.pem")}),
-            "SSL_CERT_FILE missing": (tls, TRANSPORT_FAILED, [transport_log(rb"error setting certificate .*", tls)],
-                                      None, {"SSL_CERT_FILE": os.path.join(self.root, "missing.pem")}),
+            "connection refused": t(closed, refused % rb"\d+" + b": Couldn't connect to server", closed),
+            "name that does not resolve": t("http://installagent.invalid/a", rb"Could not resolve host: installagent\."
+                                            rb"invalid", "http://installagent.invalid/a", wrapper=ISOLATED),
+            "self-signed certificate": t(self_signed, b"SSL certificate problem: self-signed certificate", self_signed),
+            "system authorities only": t(tls, no_issuer, tls),
+            "SSL_CERT_FILE of another authority": t(tls, no_issuer, tls, SSL_CERT_FILE=self.pem("self.pem")),
+            "SSL_CERT_FILE missing": t(tls, rb"error setting certificate .*", tls, SSL_CERT_FILE=self.root + "/no"),
             "Content-Length larger than the body": (cut, TRANSPORT_FAILED, [transport_log(
                 rb".*\d+ bytes remaining to read", cut)], False, {}),  # outdated for its ETag: cleared at once
-            "redirect loop": (loop, TRANSPORT_FAILED, [transport_log(rb"Maximum \(\d+\) redirects followed", loop)],
-                              None, {}),
-            "redirect to a file URL": (self.fault_url("/r?redirect=file:///etc/passwd"), TRANSPORT_FAILED,
-                                       [transport_log(rb".+ .*")], None, {}),
-            "file URL": (url, TRANSPORT_FAILED, [transport_log(b".+", "file:///etc/passwd")], None,
-                         {URL_VAR: "file:///etc/passwd"}),
-            "no scheme": (url[7:], TRANSPORT_FAILED, [transport_log(b".+", url[7:])], None, {}),
-            "libcurl that cannot be loaded": (url, TRANSPORT_FAILED, [transport_log(
-                rb"Cannot load libcurl\.so\.4: .*libcurl\.so\.4: .*", url)], None, {"LD_LIBRARY_PATH": libraries}),
-            "proxy that does not answer": (self.fault_url("/agent.zip"), TRANSPORT_FAILED, [transport_log(
-                rb"Failed to connect to 127\.0\.0\.1 port %d .*" % dead_port)], None,
-                {"http_proxy": "http://127.0.0.1:%d" % dead_port}),
+            "redirect loop": t(loop, rb"Maximum \(\d+\) redirects followed", loop),
+            "redirect to a file URL": t(self.fault_url("/r?redirect=file:///etc/passwd"), rb".+ .*"),
+            "file URL": t(url, b".+", "file:///etc/passwd", QZ_INTERNAL_INSTALL_AGENT_URL="file:///etc/passwd"),
+            "no scheme": t(url[7:], b".+", url[7:]),
+            "libcurl that cannot be loaded": t(url, rb"Cannot load libcurl\.so\.4: .*libcurl\.so\.4: .*", url,
+                                               LD_LIBRARY_PATH=libraries),
+            "proxy that does not answer": t(self.fault_url("/agent.zip"), refused % b"%d" % dead_port,
+                                            http_proxy="http://127.0.0.1:%d" % dead_port),
+            "URL of 1 MiB": t(url + "?" + "q" * MIB, rb"Out of memory .*"),
+            "302 without a Location": (self.fault_url("/moved?status=302&size=100"), [UNPACK_FAILED], [unpack_log()],
+                                       False, {"also": [UNZIP_TOOL_FAILED]}),
         }
         for status, query in ((400, "size=100000000&rate=1048576&etag=" + quote(self.etag)), (404, ""),
                               (503, "size=100")):  # 400: carries the cache's ETag, a long body; 503: after a redirect
@@ -212,11 +208,6 @@ class DownloadTest(DownloadTestCase):
             cases["refused with %d" % status] = (refused, [b"Download failed with error code %d" % status], [
                 b"Download failed with http error code- %d" % status if query else b"Download failed! Error code- %d"
                 % status, rb"Download refused with HTTP status %d: \S+" % status], True, {})
-        cases.update({
-            "302 without a Location": (self.fault_url("/moved?status=302&size=100"), [UNPACK_FAILED], [unpack_log()],
-                                       False, {"also": [UNZIP_TOOL_FAILED]}),
-            "URL of 1 MiB": (url + "?" + "q" * MIB, TRANSPORT_FAILED, [transport_log(rb"Out of memory .*")], None, {}),
-        })
         for label, (data, why) in archives.items():
             also = [] if "install" in label else [UNZIP_TOOL_FAILED]
             cases["archive: " + label] = (self.nginx.url(self.publish(label.replace(" ", "-") + ".zip", data)),
@@ -228,8 +219,8 @@ class DownloadTest(DownloadTestCase):
                 "a 1 MiB line that is no URL": (b"j" * MIB + b"\n" + url.encode(), b"j" * MIB)}.items():
             crlf = [rb".+/%s has a Windows line ending \(CR LF\): the carriage return is part of the URL; save the "
                     rb"file with Unix line endings \(LF\)" % URL_FILE.encode()] if label == "CRLF" else []
-            cases["URL file: " + label] = (content, TRANSPORT_FAILED, crlf + [
-                rb"Download failed! Error - The URL does not parse: .+ " + re.escape(shown)], None, {})
+            cases["URL file: " + label] = (content, TRANSPORT_FAILED, crlf + [transport_log(
+                rb"The URL does not parse: .+ " + re.escape(shown))], None, {})
         for number, (label, (data, minisig, key, check, suffix)) in enumerate(signed.items()):
             name = self.publish("signed-%d.zip" % number, data)
             if minisig:
