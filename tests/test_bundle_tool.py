@@ -10,7 +10,7 @@ import zipfile
 
 from bootstrap_fixture import (ARCHIVE, ENTRY, GTK_MODULE, KEY_FILE, PROGRAM, RECORDING_AGENT, URL_FILE, Bundle,
                                DownloadTestCase, agent_archive, b, minisign_key, read, write, zip_archive)
-from test_window_gtk import write_png
+from test_window import write_png
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools", "make-bundle")
 ARGS = ["--flag", "two words", "$HOME", 'quote"d']

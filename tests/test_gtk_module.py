@@ -8,7 +8,7 @@ import tarfile
 import zipfile
 
 from bootstrap_fixture import PROGRAM, URL_FILE, Bundle, DownloadTestCase, agent_archive, read, write, zip_archive
-from test_window_gtk import VirtualDisplay
+from test_window import VirtualDisplay
 
 ARGS, BUILD = ["--from", "module test"], os.path.dirname(PROGRAM)
 
