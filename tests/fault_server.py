@@ -3,16 +3,11 @@
 
     fault_server.py [--root DIR] [--max-seconds S] [--cert PEM --key PEM]
 
-Prints "PORT <n>" once it accepts connections; serves HTTPS with --cert/--key.
-A path naming a file under --root serves it (ETag "file-<size>"); any other path
-a generated body, byte i being i % 251 (ETag "gen-<size>").  The query chooses the rest:
-
-    status=N  size=N (generated body)  etag=V (as sent)  noetag  etag_size=N
-    length=N (announced; larger than the body: cut short)  nolength
-    redirect=TARGET  loop  rate=N (bytes a second)  rate_from=N (first N at full speed)
-    stall_after=N (then nothing)  silent (never answers)
-    header=Name:Value (repeatable)  echo (the body is the request as received)
-
+Prints "PORT <n>" once it listens; HTTPS with --cert/--key.  A path naming a file under --root serves it (ETag
+"file-<size>"); any other a generated body, byte i being i % 251 (ETag "gen-<size>").  The query chooses the rest:
+status=N, size=N (generated body), etag=V (as sent), noetag, etag_size=N, length=N (announced; larger than the body:
+cut short), nolength, redirect=TARGET, loop, rate=N (bytes a second), rate_from=N (the first N at full speed),
+stall_after=N (then nothing), silent (never answers), header=Name:Value (repeatable), echo (the request as body).
 GET /_stats gives {"requests", "bytes_sent", "open"}; a client gone ends its answer.
 """
 import http.client
