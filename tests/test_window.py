@@ -117,9 +117,6 @@ class WindowTestCase(BootstrapTestCase):
     def wait_for_trace(self, line):
         self.wait_until(lambda: line in self.trace(), "trace line " + repr(line), bound=NO_HANG)
 
-    def make_splash(self, width, height):
-        return write_png(os.path.join(self.root, "splash.png"), width, height)
-
     def assert_in_order(self, expected, lines):
         position = 0
         for line in expected:
@@ -160,7 +157,7 @@ class GtkWindowTest(WindowTestCase):
         self.xdotool("key", key)
 
     def test_states_texts_and_accessible_names(self):
-        process = self.start("failure", self.make_splash(800, 600))
+        process = self.start("failure", write_png(self.root + "/splash.png", 800, 600))
         self.wait_for_trace("button Close enabled")
         self.key(self.window_id(), "Return")
         # Only the platform log's line: GTK had nothing to complain about.
@@ -172,7 +169,7 @@ class GtkWindowTest(WindowTestCase):
         self.assert_in_order(["splash 400x300"] + FAILURE, trace)
         self.assertEqual(accessible(TITLE, "1", TWO_LINES, "Close") + ["closed"], trace[-6:])
 
-        process = self.start("progress", self.make_splash(200, 100))  # scaled up into 400x400
+        process = self.start("progress", write_png(self.root + "/splash.png", 200, 100))  # scaled up into 400x400
         self.finish(process, 0)  # the hand-off: closed later, without windowWillClose
         self.assert_in_order(["splash 400x200", "progress 100 1000 determinate still",
                               "progress 500 1000 determinate still"] + HAND_OFF + ["closed"], self.trace())
@@ -213,7 +210,8 @@ class GtkWindowTest(WindowTestCase):
         shutil.copy2(os.path.join(os.path.dirname(DRIVER), "bootstrapper-gtk.so"), macos)
         sizes = []
         for scale in ("1", "2"):
-            process = self.start("failure", self.make_splash(800, 600), driver, self.env(GDK_SCALE=scale))
+            splash = write_png(self.root + "/splash.png", 800, 600)
+            process = self.start("failure", splash, driver, self.env(GDK_SCALE=scale))
             self.wait_for_trace("button Close enabled")
             window, shells = self.window_id("Acme Setup"), [None]
             # The failure's two lines may still resize it.
