@@ -43,7 +43,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 from nginx_server import NginxServer  # noqa: E402
 from fault_server import FaultServer  # noqa: E402
-from test_window_gtk import VirtualDisplay, send_close_box  # noqa: E402
+from test_window import VirtualDisplay, send_close_box  # noqa: E402
 
 MIB = 1 << 20
 ENTRY = "ZavirirazUdaDad"

@@ -1,10 +1,11 @@
-"""The harness of the integration tests: each test runs the real program in a sandbox of its own (HOME,
-TMPDIR, working folder) on bundles made around a copy of it.  The install agents record how they were
-started in $AGENT_RECORD.  DownloadTestCase adds, per class, a folder served by nginx and the fault server."""
+"""The integration tests' harness: the real program in a sandbox of its own (HOME, TMPDIR, working folder) on
+bundles around a copy of it; agents record how they were started in $AGENT_RECORD.  DownloadTestCase adds, per
+class, a folder served by nginx and the fault server."""
 import base64
 import collections
 import io
 import os
+import pathlib
 import re
 import shutil
 import stat
@@ -27,11 +28,9 @@ VALIDATION_FILE, SERVER_LIFETIME, NOBODY = ".validatestring", "900", 65534
 FAILED, NOT_SUCCESSFUL = b"Installation failed.", b"Application install was not successful."
 TRANSPORT_FAILED = (b"Error during the download process.", b"See the log in Console app for more information.")
 UNVERIFIED = (b"The downloaded installer could not be verified.", TRANSPORT_FAILED[1])
-UNZIP_TOOL_FAILED = b"Failed to unzip the install agent"
+UNZIP_TOOL_FAILED, UNPACK_FAILED = b"Failed to unzip the install agent", b"Failed to unzip the installer."
 UNZIP_FAILED = (UNZIP_TOOL_FAILED, b"Failed to initialize the install agent.", FAILED)
-DOWNLOADING, INITIALIZING = b"Downloading", b"Initializing the installer"
-UNPACK_FAILED = b"Failed to unzip the installer."
-AGENT_SAYS = b"install agent ran"
+DOWNLOADING, INITIALIZING, AGENT_SAYS = b"Downloading", b"Initializing the installer", b"install agent ran"
 NO_ETAG_LOG = rb"No ETag from \S+: the install agent cannot be cached and is downloaded on every run"
 GARBAGE = b"this is not a zip archive\n" * 4
 LOG_LINE = re.compile(rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} bootstrapper\[\d+:\d+\] (.*)")
@@ -50,7 +49,7 @@ Bundle = collections.namedtuple("Bundle", "program resources")
 
 
 def zip_archive(*entries, compression=zipfile.ZIP_DEFLATED):
-    """Zip (name, data, mode) entries, Unix modes kept; a name ending in '/' is a folder."""
+    """(name, data, mode) entries, Unix modes kept; a name ending in '/' is a folder."""
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, "w", compression) as archive:
         for name, data, mode in entries:
@@ -68,15 +67,21 @@ def agent_archive(*extra, **options):
 b = os.fsencode
 
 
+def write(path, data):
+    """data (bytes or text) as the file path, which is returned."""
+    pathlib.Path(path).write_bytes(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+def read(path, missing=None):
+    """The file's bytes; `missing` when there is none."""
+    return pathlib.Path(path).read_bytes() if os.path.exists(path) else missing
+
+
 def split_stderr(stderr):
     """(texts of the platform log's lines, the other lines)."""
     matches = [(LOG_LINE.fullmatch(line), line) for line in stderr.splitlines()]
     return [m.group(1) for m, _ in matches if m], [line for m, line in matches if not m]
-
-
-def refusal_logs(status, with_body):
-    line = (b"Download failed with http error code- %d" if with_body else b"Download failed! Error code- %d") % status
-    return [re.escape(line), rb"Download refused with HTTP status %d: \S+" % status]
 
 
 def unpack_log(why=rb".+"):
@@ -87,24 +92,21 @@ def transport_log(text, url=None):  # url None: not named
     return rb"Download failed! Error - " + text + (b" " + re.escape(url.encode()) if url is not None else b"")
 
 
-def openssl(folder, *args):
-    subprocess.run(["openssl", *args], cwd=folder, check=True, stdin=subprocess.DEVNULL, capture_output=True)
-
-
 def make_certificates(folder):
     """Fresh keys in folder: an authority of the test's own (ca.pem) signing server.pem for 127.0.0.1 and
     localhost, and a self-signed self.pem; only SSL_CERT_FILE makes a client trust ca.pem."""
     os.makedirs(folder)
-    key, names = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"], "IP:127.0.0.1,DNS:localhost"
-    openssl(folder, "req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Test CA",
-            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    openssl(folder, "req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1")
-    with open(os.path.join(folder, "server.ext"), "w") as f:
-        f.write("subjectAltName=%s\nbasicConstraints=critical,CA:FALSE\nextendedKeyUsage=serverAuth\n" % names)
-    openssl(folder, "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
-            "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
-    openssl(folder, "req", "-x509", *key, "-keyout", "self.key", "-out", "self.pem", "-days", "2", "-subj",
-            "/CN=127.0.0.1", "-addext", "subjectAltName=" + names)
+    key, names = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2", "IP:127.0.0.1,DNS:localhost"
+    write(os.path.join(folder, "server.ext"), "subjectAltName=%s\nbasicConstraints=critical,CA:FALSE\n"
+          "extendedKeyUsage=serverAuth\n" % names)
+    for args in ["req -x509 %s -keyout ca.key -out ca.pem -subj /CN=Test_CA -addext basicConstraints=critical,CA:TRUE "
+                 "-addext keyUsage=critical,keyCertSign,cRLSign" % key,
+                 "req %s -keyout server.key -out server.csr -subj /CN=127.0.0.1" % key,
+                 "x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile "
+                 "server.ext", "req -x509 %s -keyout self.key -out self.pem -subj /CN=127.0.0.1 -addext "
+                 "subjectAltName=%s" % (key, names)]:
+        subprocess.run(["openssl", *args.split()], cwd=folder, check=True, stdin=subprocess.DEVNULL,
+                       capture_output=True)
     return lambda name: os.path.join(folder, name)
 
 
@@ -115,8 +117,7 @@ def minisign_key(folder):
     os.makedirs(folder, exist_ok=True)
     public, secret = os.path.join(folder, "key.pub"), os.path.join(folder, "key.sec")
     subprocess.run(["minisign", "-G", "-W", "-p", public, "-s", secret], check=True, capture_output=True)
-    with open(public, "rb") as f:
-        text = f.read()
+    text = read(public)
     raw = base64.b64decode(text.splitlines()[1])
     return MinisignKey(text, secret, (raw[2:10][::-1].hex().upper().lstrip("0") or "0").encode())
 
@@ -124,8 +125,7 @@ def minisign_key(folder):
 def minisign_sign(key, path, *options):
     subprocess.run(["minisign", "-S", "-s", key.secret, "-m", path, "-x", path + ".sig", *options], check=True,
                    capture_output=True)
-    with open(path + ".sig", "rb") as f:
-        return f.read()
+    return read(path + ".sig")
 
 
 def walk(top):
@@ -158,34 +158,25 @@ class BootstrapTestCase(unittest.TestCase):
         if os.path.exists(GTK_MODULE):
             shutil.copy2(GTK_MODULE, macos)
         for file_name, data in resources.items():
-            with open(os.path.join(res, file_name), "wb") as f:
-                f.write(data)
+            write(os.path.join(res, file_name), data)
         return Bundle(os.path.join(macos, program), res)
 
-    def environment(self, env):
-        """The sandbox's HOME and TMPDIR, no display; a value of None unsets a variable."""
+    def start_program(self, program, args=(), env=None, unprivileged=False, wrapper=(), cwd=None, **popen):
+        """The program started in the sandbox (its agent says AGENT_SAYS); a value of None in env unsets it.
+        unprivileged: as root, the sandbox is handed to an ordinary user, who runs the program."""
         environment = {k: os.environ[k] for k in ("PATH", "LANG", "LC_ALL", "LC_CTYPE") if k in os.environ}
-        environment.update({"HOME": self.home, "TMPDIR": self.tmpdir, "AGENT_RECORD": self.record_file, **(env or {})})
+        environment.update({"HOME": self.home, "TMPDIR": self.tmpdir, "AGENT_RECORD": self.record_file,
+                            "AGENT_SAY": AGENT_SAYS.decode(), **(env or {})})
         if os.path.exists(self.record_file):
             os.remove(self.record_file)
-        return {k: v for k, v in environment.items() if v is not None}
-
-    def run_program(self, program, args=(), env=None, cwd=None, unprivileged=False, timeout=60, wrapper=()):
-        """unprivileged: as root, the sandbox is handed to an ordinary user, who runs the program."""
-        user = {}
         if unprivileged and os.geteuid() == 0:
             for path in walk(self.root):
                 os.lchown(path, NOBODY, NOBODY)
-            user = dict(user=NOBODY, group=NOBODY, extra_groups=[])
-        proc = subprocess.run([*wrapper, program, *args], env=self.environment(env), cwd=cwd or self.cwd,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout, **user)
-        return Result(proc.returncode, proc.stdout, proc.stderr, self.read_record())
-
-    def start_program(self, program, args=(), env=None, **popen):
-        """As run_program, without waiting: finish_program ends it."""
+            popen.update(user=NOBODY, group=NOBODY, extra_groups=[])
         output = [tempfile.TemporaryFile(dir=self.root) for _ in range(2)]
-        proc = subprocess.Popen([program, *args], env=self.environment(env), cwd=self.cwd, stdin=subprocess.DEVNULL,
-                                stdout=output[0], stderr=output[1], **popen)
+        proc = subprocess.Popen([*wrapper, program, *args], env={k: v for k, v in environment.items() if v is not None},
+                                cwd=cwd or self.cwd, stdin=subprocess.DEVNULL, stdout=output[0], stderr=output[1],
+                                **popen)
         proc.output = output
         self.addCleanup(lambda: [proc.poll() is None and (proc.kill(), proc.wait())] + [f.close() for f in output])
         return proc
@@ -203,7 +194,14 @@ class BootstrapTestCase(unittest.TestCase):
                 raise subprocess.TimeoutExpired(proc.args, timeout)
             time.sleep(0.02)
         out, err = (f.seek(0) or f.read() for f in proc.output)
-        return Result(proc.returncode, out, err, self.read_record(), peak)
+        record = None
+        if os.path.exists(self.record_file):
+            argv0, cwd, temps, *args = read(self.record_file).split(b"\0")[:-1]
+            record = Record(argv0, cwd, temps.splitlines(), args)
+        return Result(proc.returncode, out, err, record, peak)
+
+    def run_program(self, program, args=(), env=None, timeout=60, **options):
+        return self.finish_program(self.start_program(program, args, env, **options), timeout)
 
     def wait_until(self, condition, what, proc=None, bound=60):
         """condition()'s first true value; fails when proc ends or `bound` seconds pass first."""
@@ -214,15 +212,8 @@ class BootstrapTestCase(unittest.TestCase):
             time.sleep(0.05)
         return value
 
-    def read_record(self):
-        if not os.path.exists(self.record_file):
-            return None
-        with open(self.record_file, "rb") as f:
-            argv0, cwd, temps, *args = f.read().split(b"\0")[:-1]
-        return Record(argv0, cwd, temps.splitlines(), args)
-
     def assert_succeeded(self, result):
-        self.assertEqual((result.status, result.stdout, result.stderr), (0, b"", b""))
+        self.assertEqual((result.status, result.stdout, result.stderr), (0, b"", AGENT_SAYS + b"\n"))
         self.assertIsNotNone(result.record, "the install agent did not run")
 
     def assert_failed(self, result, *lines):
@@ -265,9 +256,7 @@ class DownloadTestCase(BootstrapTestCase):
     @classmethod
     def publish(cls, name, data):
         """data served as /name by both servers."""
-        with open(os.path.join(cls.www, name), "wb") as f:
-            f.write(data)
-        return name
+        return os.path.basename(write(os.path.join(cls.www, name), data))
 
     @classmethod
     def fault_url(cls, path_and_query):
@@ -277,10 +266,8 @@ class DownloadTestCase(BootstrapTestCase):
         return self.make_bundle({URL_FILE: url.encode() + b"\n", **(resources or {})}, parent=self.folder(label))
 
     def run_download(self, url, args=(), env=None, label="download", **options):
-        """A fresh bundle fetching url, run; its agent says AGENT_SAYS."""
         bundle = self.download_bundle(url, label)
-        return bundle, self.run_program(bundle.program, args, env={"AGENT_SAY": AGENT_SAYS.decode(), **(env or {})},
-                                        **options)
+        return bundle, self.run_program(bundle.program, args, env, **options)
 
     def cache(self, *parts):
         return os.path.join(self.home, CACHE_DIR, *parts)
@@ -290,11 +277,7 @@ class DownloadTestCase(BootstrapTestCase):
 
     def stored_validation_string(self, name=VALIDATION_FILE):
         """Its bytes (".verifiedkey": the key id's), None when there is none."""
-        try:
-            with open(self.cache(name), "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return None
+        return read(self.cache(name))
 
     def idle_fault_stats(self):
         """The fault server's statistics once no answer is open (a client gone ends its answer)."""
@@ -311,29 +294,25 @@ class DownloadTestCase(BootstrapTestCase):
         for text, pattern in zip(logs, patterns):
             self.assertRegex(text, b"^" + pattern + b"$")
 
-    def assert_started_from_cache(self, result, bundle, args, unpacked=True, logs=(), cache=None):
-        """Status 0, the agent cached under `cache` (None: the sandbox's) ran once with args; stderr holds the
-        agent's line, status lines ("Initializing" only when unpacked; None: not judged) and these log lines."""
+    def assert_started(self, result, bundle, args, unpacked=True, logs=(), cache=None, why=None):
+        """Status 0, the agent ran once with args from the cache under `cache` (None: the sandbox's) or, given
+        `why`, from the run's private folder with one log line saying why; stderr holds the agent's line, status
+        lines ("Initializing" only when unpacked; None: not judged) and these log lines; no temporary files left."""
         self.assertEqual((result.status, result.stdout), (0, b""), result.stderr)
-        self.assert_logs(result, logs)
+        self.assert_logs(result, logs if why is None else [
+            rb"The install agent cache is not used, the install agent runs from a temporary folder: " + why])
         lines = split_stderr(result.stderr)[1]
         self.assertEqual(lines.count(AGENT_SAYS), 1, result.stderr)
         self.assertLessEqual(set(lines), {DOWNLOADING, INITIALIZING, AGENT_SAYS}, result.stderr)
         if unpacked is not None:
             self.assertEqual(INITIALIZING in lines, unpacked, result.stderr)
-        agent = os.path.join(cache, CACHE_DIR) if cache else self.cache()
-        self.assert_agent_got(result, bundle, args, argv0=os.path.join(agent, "installagent", "install"))
-        self.assertEqual(os.listdir(self.tmpdir), [], "temporary files left behind")
-
-    def assert_started_without_cache(self, result, bundle, args, why):
-        """Status 0, the agent ran once from the run's private folder, now gone; one log line says why."""
-        self.assertEqual((result.status, result.stdout), (0, b""), result.stderr)
-        self.assert_logs(result, [rb"The install agent cache is not used, the install agent runs from a temporary "
-                                  rb"folder: " + why])
-        self.assertEqual(split_stderr(result.stderr)[1].count(AGENT_SAYS), 1, result.stderr)
-        self.assertRegex(result.record.argv0, b"^" + re.escape(b(self.tmpdir)) + rb"/qz[^/]{6}/installagent/install$")
-        self.assert_agent_got(result, bundle, args, argv0=result.record.argv0)
-        self.assertFalse(os.path.exists(os.path.dirname(os.path.dirname(result.record.argv0))), "temp folder left")
+        agent = os.path.join(os.path.join(cache, CACHE_DIR) if cache else self.cache(), "installagent", "install")
+        self.assert_agent_got(result, bundle, args, argv0=result.record.argv0 if why else agent)
+        if why is None:
+            self.assertEqual(os.listdir(self.tmpdir), [], "temporary files left behind")
+        else:  # another run's may be there
+            self.assertRegex(result.record.argv0, re.escape(b(self.tmpdir)) + rb"/qz[^/]{6}/installagent/install$")
+            self.assertFalse(os.path.exists(os.path.dirname(os.path.dirname(result.record.argv0))), "temp folder left")
 
     def assert_download_failed(self, result, window_lines, logs=None, also=()):
         """Failed; the window's lines consecutive, these log lines (None: not judged), no plain lines but status

@@ -3,20 +3,13 @@
 
     fault_server.py [--root DIR] [--max-seconds S] [--cert PEM --key PEM]
 
-Prints "PORT <n>" once it accepts connections; serves HTTPS with --cert/--key.
-A path naming a file under --root serves it (ETag "file-<size>"); any other path
-a generated body (ETag "gen-<size>").  A file PATH.status under --root makes PATH
-answer with that status.  The query chooses the rest:
-
-    status=N  size=N (generated body)  etag=V (as sent)  noetag  etag_size=N
-    length=N (announced; larger than the body: cut short)  nolength
-    redirect=TARGET  loop  rate=N (bytes a second)  rate_from=N (first N at full speed)
-    stall_after=N (then nothing)  silent (never answers)
-    header=Name:Value (an extra header, repeatable)  echo (the body is the request as received)
-
+Prints "PORT <n>" once it listens; HTTPS with --cert/--key.  A path naming a file under --root serves it (ETag
+"file-<size>"); any other a generated body, byte i being i % 251 (ETag "gen-<size>").  The query chooses the rest:
+status=N, size=N (generated body), etag=V (as sent), noetag, etag_size=N, length=N (announced; larger than the body:
+cut short), nolength, redirect=TARGET, loop, rate=N (bytes a second), rate_from=N (the first N at full speed),
+stall_after=N (then nothing), silent (never answers), header=Name:Value (repeatable), echo (the request as body).
 GET /_stats gives {"requests", "bytes_sent", "open"}; a client gone ends its answer.
 """
-import argparse
 import http.client
 import json
 import os
@@ -31,7 +24,6 @@ from urllib.parse import parse_qs, urlsplit
 
 CHUNK = 256 * 1024
 PATTERN = bytes(i % 251 for i in range(251 + CHUNK))
-CLIENT_GONE = (BrokenPipeError, ConnectionResetError, ConnectionAbortedError, socket.timeout)
 LOCK = threading.Lock()
 STATS = {"requests": 0, "bytes_sent": 0, "open": 0}
 
@@ -42,8 +34,7 @@ def count(name, amount):
 
 
 class Handler(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-    root = None
+    protocol_version, root = "HTTP/1.1", None
 
     def log_message(self, *args):
         pass
@@ -61,68 +52,48 @@ class Handler(BaseHTTPRequestHandler):
         count("open", 1)
         try:
             self.serve(url.path, parse_qs(url.query, keep_blank_values=True))
-        except CLIENT_GONE:
+        except (ConnectionError, socket.timeout):
             self.close_connection = True
         finally:
             count("open", -1)
-
-    def under_root(self, path):
-        file = self.root and os.path.realpath(os.path.join(self.root, path.lstrip("/")))
-        return file if file and file.startswith(self.root + os.sep) and os.path.isfile(file) else None
 
     def serve(self, path, query):
         if "silent" in query:
             return self.wait_for_close()
         one = lambda name, default: query.get(name, [default])[0]  # noqa: E731
-        file = self.under_root(path)
-        if file:
-            with open(file, "rb") as f:
-                data = f.read()
+        file = self.root and os.path.realpath(os.path.join(self.root, path.lstrip("/")))
+        file = file if file and file.startswith(self.root + os.sep) and os.path.isfile(file) else None
+        if file or "echo" in query:
+            data = open(file, "rb").read() if file else self.requestline.encode() + b"\r\n" + bytes(self.headers)
             size, body = len(data), lambda offset, n: data[offset:offset + n]
-        elif "echo" in query:
-            text = self.requestline.encode() + b"\r\n" + bytes(self.headers)
-            size, body = len(text), lambda offset, n: text[offset:offset + n]
         else:
             size, body = int(one("size", "0")), lambda offset, n: PATTERN[offset % 251:offset % 251 + n]
-        etag = '"%s-%d"' % ("file" if file else "gen", size)
         headers = [tuple(header.split(":", 1)) for header in query.get("header", [])]
-        if "etag_size" in query:
-            etag = '"%s"' % ("e" * (int(one("etag_size", "2")) - 2))
-        if "noetag" not in query:
-            headers.append(("ETag", one("etag", etag)))
+        etag = '"%s"' % ("e" * (int(one("etag_size", "2")) - 2)) if "etag_size" in query else '"%s-%d"' % (
+            "file" if file else "gen", size)
+        headers += [] if "noetag" in query else [("ETag", one("etag", etag))]
         location = self.path if "loop" in query else one("redirect", None)
-        if location:
-            headers.append(("Location", location))
-        status_file = self.under_root(path + ".status")
-        default = open(status_file).read().strip() if status_file else "302" if location else "200"
+        headers += [("Location", location)] if location else []
         length = int(one("length", str(size)))
-        if "nolength" in query:
-            self.close_connection = True
-        else:
-            headers.append(("Content-Length", str(length)))
-            self.close_connection = length > size
-        self.send_response(int(one("status", default)))
+        self.close_connection = "nolength" in query or length > size
+        headers += [] if "nolength" in query else [("Content-Length", str(length))]
+        self.send_response(int(one("status", "302" if location else "200")))
         for name, value in headers + ([("Connection", "close")] if self.close_connection else []):
             self.send_header(name, value)
         self.end_headers()
         stall_after, rate = int(one("stall_after", "-1")), float(one("rate", "0"))
         end = size if stall_after < 0 else min(size, stall_after)
-        fast = min(end, int(one("rate_from", "0"))) if rate else end
-        self.send_body(body, 0, fast, 0)
-        self.send_body(body, fast, end, rate)
+        sent, fast = 0, min(end, int(one("rate_from", "0"))) if rate else end
+        while sent < end:
+            step = CHUNK if sent < fast else min(CHUNK, max(1, int(rate // 10)), end - sent)
+            piece = body(sent, min(step, (fast if sent < fast else end) - sent))
+            self.wfile.write(piece)
+            self.wfile.flush()
+            count("bytes_sent", len(piece))
+            sent += len(piece)
+            time.sleep(0 if sent <= fast else len(piece) / rate)
         if stall_after >= 0:
             self.wait_for_close()
-
-    def send_body(self, read, sent, size, rate):
-        step = min(CHUNK, max(1, int(rate // 10))) if rate else CHUNK
-        while sent < size:
-            data = read(sent, min(step, size - sent))
-            self.wfile.write(data)
-            self.wfile.flush()
-            count("bytes_sent", len(data))
-            sent += len(data)
-            if rate:
-                time.sleep(len(data) / rate)
 
     def wait_for_close(self):
         self.close_connection = True
@@ -133,7 +104,6 @@ class Handler(BaseHTTPRequestHandler):
 
 class TlsServer(ThreadingHTTPServer):
     """Each connection's handshake on its own thread: a stuck client holds up no one."""
-    context = None
 
     def finish_request(self, request, client_address):
         try:
@@ -146,21 +116,15 @@ class TlsServer(ThreadingHTTPServer):
             request.close()
 
 
-def main():
-    parser = argparse.ArgumentParser(description="HTTP test server with chosen faults")
-    for option in ("--root", "--cert", "--key"):
-        parser.add_argument(option)
-    parser.add_argument("--max-seconds", type=float, default=600)
-    options = parser.parse_args()
-    Handler.root = os.path.realpath(options.root) if options.root else None
-    server = (TlsServer if options.cert else ThreadingHTTPServer)(("127.0.0.1", 0), Handler)
-    if options.cert:
+def main(args):
+    options = dict(zip(args[::2], args[1::2]))
+    Handler.root = os.path.realpath(options["--root"]) if "--root" in options else None
+    server = (TlsServer if "--cert" in options else ThreadingHTTPServer)(("127.0.0.1", 0), Handler)
+    if "--cert" in options:
         server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        server.context.load_cert_chain(options.cert, options.key)
+        server.context.load_cert_chain(options["--cert"], options["--key"])
     server.daemon_threads = True
-    timer = threading.Timer(options.max_seconds, os._exit, (0,))
-    timer.daemon = True
-    timer.start()
+    threading.Timer(float(options.get("--max-seconds", 600)), os._exit, (0,)).start()
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
 
@@ -195,4 +159,4 @@ class FaultServer:
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

@@ -7,12 +7,12 @@ prints "PORT <n>" once nginx answers and serves DIR until SIGTERM or SIGINT, or 
 NginxServer, a `with` block.  nginx runs in the foreground with its files in a private folder (`state`), under
 coreutils' `timeout`, so it ends even when its starter is gone.  A static file gets Content-Length and an ETag
 "<hex mtime>-<hex size>"."""
-import argparse
 import os
 import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import urllib.request
@@ -39,8 +39,22 @@ class NginxServer:
     def __enter__(self):
         self.state = tempfile.mkdtemp(prefix="nginx-")
         for _ in range(5):  # each on a fresh free port
-            if self._start(free_port()):
-                return self
+            port, config = free_port(), os.path.join(self.state, "nginx.conf")
+            with open(config, "w") as f:  # as root, workers read folders that may be private
+                f.write(CONFIG.format(user="user root;" if os.geteuid() == 0 else "", state=self.state, port=port,
+                                      root=self.root))
+            self.process = subprocess.Popen(["timeout", "--kill-after=5", str(self.max_seconds), "nginx", "-p",
+                                             self.state, "-e", self.state + "/error.log", "-c", config],
+                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline and self.process.poll() is None:
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    self.port = port
+                    return self
+                except OSError:
+                    time.sleep(0.05)
+            self._stop()
         log = self.error_log()
         self.__exit__()
         raise RuntimeError("nginx did not start:\n" + log)
@@ -75,34 +89,12 @@ class NginxServer:
         except OSError:
             return ""
 
-    def _start(self, port):
-        config = os.path.join(self.state, "nginx.conf")
-        with open(config, "w") as f:  # as root, workers read folders that may be private
-            f.write(CONFIG.format(user="user root;" if os.geteuid() == 0 else "", state=self.state, port=port,
-                                  root=self.root))
-        self.process = subprocess.Popen(["timeout", "--kill-after=5", str(self.max_seconds), "nginx", "-p", self.state,
-                                         "-e", os.path.join(self.state, "error.log"), "-c", config],
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and self.process.poll() is None:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                self.port = port
-                return True
-            except OSError:
-                time.sleep(0.05)
-        self._stop()
-        return False
-
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--root", required=True)
-    parser.add_argument("--max-seconds", type=float, default=600)
-    options, stop = parser.parse_args(), []
+    options, stop = dict(zip(sys.argv[1::2], sys.argv[2::2])), []
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: stop.append(1))
-    with NginxServer(options.root, options.max_seconds) as server:
+    with NginxServer(options["--root"], options.get("--max-seconds", 600)) as server:
         print("PORT %d" % server.port, flush=True)
         while not stop and server.process.poll() is None:
             time.sleep(0.2)

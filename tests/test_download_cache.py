@@ -10,12 +10,11 @@ import unittest
 import zipfile
 from urllib.parse import quote
 
-from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, CACHE_DIR, KEY_FILE, NO_ETAG_LOG, NOBODY,
-                               UNPACK_FAILED, UNZIP_TOOL_FAILED, VALIDATION_FILE, DownloadTestCase, agent_archive,
-                               minisign_key, minisign_sign, split_stderr, unpack_log, walk, zip_archive)
+from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, CACHE_DIR, KEY_FILE, NO_ETAG_LOG, NOBODY, UNPACK_FAILED,
+                               UNZIP_TOOL_FAILED, VALIDATION_FILE, DownloadTestCase, agent_archive, minisign_key,
+                               minisign_sign, read, split_stderr, unpack_log, walk, write, zip_archive)
 
 ARGS = ["--from-cache", "two words"]
-SAY = {"AGENT_SAY": AGENT_SAYS.decode()}
 MARK_TIME = 1_000_000_000  # an mtime no unpacking gives (archives carry 2020)
 PLANTED = b'echo planted agent ran > "$AGENT_RECORD.planted"\n'
 
@@ -30,29 +29,20 @@ class CacheTest(DownloadTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        small = padded("padding")
-        cls.size = len(small) if cls.publish("small.zip", small) else 0
+        cls.size = os.path.getsize(os.path.join(cls.www, cls.publish("small.zip", padded("padding"))))
         cls.publish("agent.zip", agent_archive())
-
-    def url(self, query):
-        return self.fault_url(query if query.startswith("/") else "/small.zip?" + query)
 
     def plant(self, home, etag):
         """A current cache (its ETag the server's) whose agent is not ours."""
         cache = os.path.join(home, CACHE_DIR)
         os.makedirs(os.path.join(cache, "installagent"), mode=0o700, exist_ok=True)
         for path, data in (("installagent/install", PLANTED), ("installagent/marker", b""), (VALIDATION_FILE, etag)):
-            with open(os.path.join(cache, path), "wb") as f:
-                f.write(data)
+            write(os.path.join(cache, path), data)
         return cache
-
-    def assert_planted_never_ran(self):
-        self.assertFalse(os.path.exists(self.record_file + ".planted"), "an untrusted install agent ran")
 
     def test_cache_table(self):
         etag, long_etag = (lambda value: "etag=" + quote(value)), b'"' + b"e" * (64 * 1024 - 2) + b'"'
         nobody = lambda path: os.chown(path, NOBODY, NOBODY)  # noqa: E731
-        empty_stored = lambda c: open(os.path.join(c, VALIDATION_FILE), "wb").close()  # noqa: E731
 
         def link_validation_string(cache):
             os.rename(os.path.join(cache, VALIDATION_FILE), os.path.join(self.root, "elsewhere"))
@@ -61,14 +51,10 @@ class CacheTest(DownloadTestCase):
         #           a hit; the validation string after; log lines)
         cases = {
             "same ETag": (etag('"quoted"'), etag('"quoted"'), True, b'"quoted"', []),
-            "same weak ETag": (etag('W/"weak"'), etag('W/"weak"'), True, b'W/"weak"', []),
             "same ETag of 64 KiB": ("etag_size=65536", "etag_size=65536", True, long_etag, []),
             "empty body with the cached ETag": (etag('"q"'), "/empty?etag=" + quote('"q"'), True, b'"q"', []),
-            "weak for strong": (etag('W/"weak"'), etag('"weak"'), False, b'"weak"', []),
-            "the cached ETag longer": (etag("bare-token-2"), etag("bare-token"), False, b"bare-token", []),
             "no ETag for a current cache": (etag('"quoted"'), "noetag", False, None, [NO_ETAG_LOG]),
             "empty ETag": ("noetag", "etag=", False, None, [NO_ETAG_LOG]),
-            "an empty stored ETag, no ETag": (empty_stored, "noetag", False, None, [NO_ETAG_LOG]),
             "a redirect's ETag, none after it": (etag('"first"'), "/r?status=307&etag=%22first%22&redirect=" + quote(
                 "/small.zip?noetag", safe=""), False, None, [NO_ETAG_LOG]),
             "validation string without the agent": (etag('"quoted"'), etag('"quoted"'), False, b'"quoted"', []),
@@ -87,18 +73,19 @@ class CacheTest(DownloadTestCase):
                 if callable(before):
                     before(self.plant(self.home, b'"file-%d"' % self.size))
                 else:
-                    self.assertEqual(self.run_download(self.url(before), ARGS, label="fill")[1].status, 0)
+                    self.assertEqual(self.run_download(self.fault_url("/small.zip?" + before))[1].status, 0)
                     self.plant_marker()
                     os.utime(self.cache("installagent", "install"), (MARK_TIME, MARK_TIME))
                 if label == "validation string without the agent":
                     os.remove(self.cache("installagent", "install"))
-                bundle, result = self.run_download(self.url(query), ARGS)
-                self.assert_started_from_cache(result, bundle, ARGS, unpacked=not hit, logs=logs)
+                query = query if query[:1] == "/" else "/small.zip?" + query
+                bundle, result = self.run_download(self.fault_url(query), ARGS)
+                self.assert_started(result, bundle, ARGS, unpacked=not hit, logs=logs)
                 self.assertEqual(self.stored_validation_string(), stored)
                 self.assertEqual(os.path.exists(self.cache("installagent", "marker")), hit, "kept or replaced")
                 if hit:
                     self.assertEqual(os.stat(self.cache("installagent", "install")).st_mtime, MARK_TIME, "re-unpacked")
-                self.assert_planted_never_ran()
+                self.assertFalse(os.path.exists(self.record_file + ".planted"), "an untrusted agent ran")
                 for path in walk(os.path.join(self.home, ".korvex")):
                     self.assertEqual((os.lstat(path).st_uid, os.lstat(path).st_mode & 0o022), (0, 0), path)
 
@@ -106,14 +93,14 @@ class CacheTest(DownloadTestCase):
         big = 64 * 1024 * 1024  # larger than a sanitizer build's own memory
         self.publish("big.zip", agent_archive(("padding.bin", os.urandom(big), 0o644), compression=zipfile.ZIP_STORED))
         bundle = self.download_bundle(self.fault_url("/big.zip"))
-        first = self.finish_program(self.start_program(bundle.program, ARGS, SAY))
-        self.assert_started_from_cache(first, bundle, ARGS)
+        first = self.finish_program(self.start_program(bundle.program, ARGS))
+        self.assert_started(first, bundle, ARGS)
         self.assertLess(first.peak_memory_kib * 1024, big, "the archive was held in memory")
         before = self.idle_fault_stats()
         # The same ETag, sent slowly (two minutes for the whole): the run ends long before.
         bundle, second = self.run_download(self.fault_url("/big.zip?rate=%d" % (512 * 1024)), ARGS, timeout=15)
         after = self.idle_fault_stats()
-        self.assert_started_from_cache(second, bundle, ARGS, unpacked=False)
+        self.assert_started(second, bundle, ARGS, unpacked=False)
         self.assertEqual(after["requests"] - before["requests"], 1)
         self.assertLess(after["bytes_sent"] - before["bytes_sent"], 4 * 1024 * 1024)
 
@@ -126,7 +113,7 @@ class CacheTest(DownloadTestCase):
                 try:
                     for unpacked in (True, False):
                         bundle, result = self.run_download(self.nginx.url("umask.zip"), ARGS)
-                        self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked)
+                        self.assert_started(result, bundle, ARGS, unpacked=unpacked)
                 finally:
                     os.umask(saved)
                 for path in walk(os.path.join(self.home, ".korvex")):  # ours the user's alone; the agent's not written
@@ -154,8 +141,8 @@ class CacheTest(DownloadTestCase):
                 before = self.nginx.error_log("access.log").count(".minisig")
                 bundle = self.download_bundle(self.nginx.url(name), "run-%d" % number, {KEY_FILE: public} if public
                                               else {})
-                result = self.run_program(bundle.program, ARGS, env=SAY)
-                self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked)
+                result = self.run_program(bundle.program, ARGS)
+                self.assert_started(result, bundle, ARGS, unpacked=unpacked)
                 self.assertEqual(self.nginx.error_log("access.log").count(".minisig") - before, requests)
                 self.assertEqual(self.stored_validation_string(".verifiedkey"), stored)
         self.assertEqual(os.stat(self.cache(".verifiedkey")).st_mode & 0o777, 0o600)
@@ -167,7 +154,7 @@ class CacheTest(DownloadTestCase):
                 if before != "current":
                     self.publish(name, padded(name))
                 bundle = self.download_bundle(self.fault_url("/%s?rate=2000000" % name), "together")
-                procs = [self.start_program(bundle.program, ARGS, {**SAY, "AGENT_RECORD": self.record_file + str(i)})
+                procs = [self.start_program(bundle.program, ARGS, {"AGENT_RECORD": self.record_file + str(i)})
                          for i in range(2)]
                 for result in [self.finish_program(proc) for proc in procs]:
                     logs, lines = split_stderr(result.stderr)
@@ -175,9 +162,8 @@ class CacheTest(DownloadTestCase):
                 self.assertEqual(self.stored_validation_string(), b'"file-%d"' % os.path.getsize(
                     os.path.join(self.www, name)))
                 self.assertEqual(sorted(os.listdir(self.cache("installagent"))), sorted(["install", name]))
-                with open(self.cache("installagent", name), "rb") as f, \
-                        zipfile.ZipFile(os.path.join(self.www, name)) as served:
-                    self.assertEqual(f.read(), served.read(name), "the cached agent mixes two unpackings")
+                with zipfile.ZipFile(os.path.join(self.www, name)) as served:
+                    self.assertEqual(read(self.cache("installagent", name)), served.read(name), "mixes two unpackings")
 
     def test_install_agent_in_use_is_never_replaced(self):
         """A cached agent still reading its files while another bundle brings a newer archive: the newer one
@@ -196,15 +182,14 @@ class CacheTest(DownloadTestCase):
                 record = os.path.join(self.root, "first")
                 first = self.start_program(first_bundle.program, ARGS, {"AGENT_RECORD": record, "AGENT_SLEEP": "2"})
                 self.wait_until(lambda: os.path.exists(record + ".started"), "the first agent start", bound=20)
-                result = self.run_program(newer.program, ARGS, SAY)
-                self.assert_started_without_cache(result, newer, ARGS, b"another run's install agent uses it; .*")
+                result = self.run_program(newer.program, ARGS)
+                self.assert_started(result, newer, ARGS, why=b"another run's install agent uses it; .*")
                 self.assertEqual(self.finish_program(first).status, 0)
-                with open(record + ".data", "rb") as f:
-                    self.assertEqual(f.read(), b"first archive")
+                self.assertEqual(read(record + ".data"), b"first archive")
                 os.remove(record + ".started")
                 for unpacked in (True, False):
-                    result = self.run_program(newer.program, ARGS, SAY)
-                    self.assert_started_from_cache(result, newer, ARGS, unpacked=unpacked)
+                    result = self.run_program(newer.program, ARGS)
+                    self.assert_started(result, newer, ARGS, unpacked=unpacked)
 
     def test_folders_above_the_cache_are_never_changed(self):
         """Not ours: judged through links; when not acceptable the run goes on without the cache."""
@@ -241,22 +226,22 @@ class CacheTest(DownloadTestCase):
                 judged = [folder, os.path.join(cache, VALIDATION_FILE)][:2 if why else 1]
                 before = [os.lstat(path)[:5] for path in judged]  # kind, mode, inode, device, links
                 for unpacked in (True, False) if why is None else (True,):
-                    bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, {**SAY, "HOME": home},
+                    bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, {"HOME": home},
                                                        unprivileged=home == shared)
                     if why is None:
-                        self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked)
+                        self.assert_started(result, bundle, ARGS, unpacked=unpacked)
                     else:
                         path = re.escape(os.fsencode(folder))
-                        self.assert_started_without_cache(result, bundle, ARGS, path + why.replace(b"%s", path))
+                        self.assert_started(result, bundle, ARGS, why=path + why.replace(b"%s", path))
                 self.assertEqual([os.lstat(path)[:5] for path in judged], before)
-                self.assert_planted_never_ran()
+                self.assertFalse(os.path.exists(self.record_file + ".planted"), "an untrusted agent ran")
 
     def test_entries_that_climb_out_stay_inside(self):
         archive = agent_archive(("../escape-parent", b"x", 0o644), ("sub/../../../escape-deeper", b"x", 0o644))
         bundle = self.make_bundle({ARCHIVE: archive}, parent=self.folder("bundle archive"))
         self.assert_succeeded(self.run_program(bundle.program, ARGS))
         bundle, result = self.run_download(self.nginx.url(self.publish("climbing.zip", archive)), ARGS)
-        self.assert_started_from_cache(result, bundle, ARGS)
+        self.assert_started(result, bundle, ARGS)
         found = {os.path.relpath(p, self.root) for p in walk(self.root) if os.path.basename(p).startswith("escape-")}
         self.assertEqual(found, {os.path.join("home", CACHE_DIR, "installagent", n) for n in ("escape-parent",
                                                                                                "sub/escape-deeper")})
@@ -270,8 +255,8 @@ class CacheTest(DownloadTestCase):
         self.assert_download_failed(result, [UNPACK_FAILED], [unpack_log()], also=(UNZIP_TOOL_FAILED,))
         self.assertFalse(os.path.exists(os.path.join(home, CACHE_DIR, VALIDATION_FILE)))
         shutil.rmtree(os.path.join(home, ".korvex"))  # room again: the next run ends well
-        bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, env={**SAY, "HOME": home})
-        self.assert_started_from_cache(result, bundle, ARGS, cache=home)
+        bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, env={"HOME": home})
+        self.assert_started(result, bundle, ARGS, cache=home)
 
 
 if __name__ == "__main__":

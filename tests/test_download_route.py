@@ -3,25 +3,22 @@ proxies and TLS, whatever HOME), or fails: the window's lines, the log's, status
 cache with which the next run ends well."""
 import os
 import re
-import signal
 import socket
 import stat
 import subprocess
 import tempfile
-import time
 import unittest
 from urllib.parse import quote
 
-from bootstrap_fixture import (AGENT_SAYS, CACHE_DIR, FAILED, GARBAGE, KEY_FILE, RECORDING_AGENT,
+from bootstrap_fixture import (CACHE_DIR, FAILED, GARBAGE, KEY_FILE, RECORDING_AGENT,
                                SERVER_LIFETIME, TRANSPORT_FAILED, UNPACK_FAILED, UNVERIFIED, UNZIP_TOOL_FAILED,
                                URL_FILE, URL_VAR, DownloadTestCase, agent_archive, b, free_port, make_certificates,
-                               minisign_key, minisign_sign, refusal_logs, split_stderr, transport_log, unpack_log, walk,
-                               zip_archive)
+                               minisign_key, minisign_sign, read, split_stderr, transport_log, unpack_log, walk,
+                               write, zip_archive)
 from fault_server import FaultServer
 
 ARGS = ["--silent", "two words", 'say "hi"', "$HOME `touch pwned`", "", "line\nbreak", "-installbundle"]
 AGENT = agent_archive(("docs/", b"", 0o755), ("docs/readme.txt", b"its own files\n", 0o644))
-SAY = {"AGENT_SAY": AGENT_SAYS.decode()}
 HOSTILE = 'say "hi" it\'s $(touch pwned) `touch pwned` Ünïcødé ' + os.fsdecode(b"caf\xe9 \xff")
 MIB = 1024 * 1024
 # A /tmp of its own (a tmpfs) holding the sandbox at its usual path and, as /tmp/.korvex, a folder of it.
@@ -37,27 +34,20 @@ class TinyProxy:
 
     def __enter__(self):
         self.state, self.port = tempfile.mkdtemp(prefix="tinyproxy-"), free_port()
-        with open(os.path.join(self.state, "proxy.conf"), "w") as f:
-            f.write('Port %d\nListen 127.0.0.1\nTimeout 60\nLogFile "%s/proxy.log"\nLogLevel Info\nAllow 127.0.0.1\n'
-                    % (self.port, self.state))
-        self.process = subprocess.Popen(["timeout", "--kill-after=5", SERVER_LIFETIME, "tinyproxy", "-d", "-c",
-                                         os.path.join(self.state, "proxy.conf")], stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(400):
-            try:
-                return socket.create_connection(("127.0.0.1", self.port), timeout=1).close() or self
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("tinyproxy did not start")
+        config = write(os.path.join(self.state, "proxy.conf"), 'Port %d\nListen 127.0.0.1\nTimeout 60\nLogFile '
+                       '"%s/proxy.log"\nLogLevel Info\nAllow 127.0.0.1\n' % (self.port, self.state))
+        self.process = subprocess.Popen(["timeout", "--kill-after=5", SERVER_LIFETIME, "tinyproxy", "-d", "-c", config],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        DownloadTestCase.wait_until(self, lambda: not socket.socket().connect_ex(("127.0.0.1", self.port)), "tinyproxy")
+        return self
 
     def __exit__(self, *exc):
-        self.process.send_signal(signal.SIGTERM)
+        self.process.terminate()
         self.process.wait(10)
 
     def requests(self):
         """The request lines it took ("GET http://…", "CONNECT host:port …")."""
-        with open(os.path.join(self.state, "proxy.log")) as f:
-            return re.findall(r"Request \(file descriptor \d+\): (.*)", f.read())
+        return re.findall(r"Request \(file descriptor \d+\): (.*)", read(self.state + "/proxy.log", b"").decode())
 
 
 class DownloadTest(DownloadTestCase):
@@ -86,7 +76,6 @@ class DownloadTest(DownloadTestCase):
                                                  "I", file_etag, None),
             "two redirects to nginx": (self.fault_url("/one?redirect=" + quote(self.fault_url(
                 "/two?redirect=" + quote(nginx, safe="")), safe="")), {}, "I", self.etag, None),
-            "no Content-Length": (fault + "?nolength", {}, "I", file_etag, None),
             "URL from the environment": ("http://127.0.0.1:9/x", {URL_VAR: nginx}, "I", self.etag, None),
             "non-ASCII path": (self.nginx.url("agënt.zip"), {}, "I", self.nginx.etag(quote("agënt.zip")), None),
             "a display that cannot be opened": (nginx, {"DISPLAY": ":%d" % display}, "I", self.etag, None),
@@ -109,12 +98,11 @@ class DownloadTest(DownloadTestCase):
                     name = name[:4000 - len(parent) - len("/.app")]
                 bundle = self.make_bundle({URL_FILE: url.encode() + b"\n"}, parent=parent or self.folder(label),
                                           name=name or "Flat", flat=name is None)
-                result = self.run_program(bundle.program, ARGS, env={**SAY, **env})
-                self.assert_started_from_cache(result, bundle, ARGS)
+                result = self.run_program(bundle.program, ARGS, env)
+                self.assert_started(result, bundle, ARGS)
                 self.assertEqual((self.stored_validation_string(), self.proxy.requests()[taken:]),
                                  (etag, [request] if request else []))
-                with open(self.cache("installagent", "docs", "readme.txt"), "rb") as f:
-                    self.assertEqual(f.read(), b"its own files\n")
+                self.assertEqual(read(self.cache("installagent", "docs", "readme.txt")), b"its own files\n")
                 self.assertEqual(stat.S_IMODE(os.stat(self.cache("installagent")).st_mode), 0o700)
         self.assert_nothing_injected("pwned")
 
@@ -127,9 +115,9 @@ class DownloadTest(DownloadTestCase):
                 os.chmod(korvex, 0o700)
                 for unpacked in (True, False):
                     bundle = self.download_bundle(self.nginx.url("agent.zip"), label)
-                    result = self.run_program(bundle.program, ARGS, {**SAY, "HOME": home}, wrapper=[
+                    result = self.run_program(bundle.program, ARGS, {"HOME": home}, wrapper=[
                         "unshare", "--mount", "--", "sh", "-c", PRIVATE_TMP, "sh", self.root, korvex, self.cwd])
-                    self.assert_started_from_cache(result, bundle, ARGS, unpacked=unpacked, cache="/tmp")
+                    self.assert_started(result, bundle, ARGS, unpacked=unpacked, cache="/tmp")
                 self.assertEqual(os.listdir(self.home), [])
                 self.assertTrue(os.path.exists(os.path.join(korvex, *CACHE_DIR.split(os.sep)[1:], "installagent")))
         self.run_download(self.nginx.url("agent.zip"), ARGS, label="filled")
@@ -142,9 +130,9 @@ class DownloadTest(DownloadTestCase):
                 bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, {"HOME": home}, label,
                                                    unprivileged=True)
                 if home == self.home:
-                    self.assert_started_from_cache(result, bundle, ARGS, unpacked=False)
+                    self.assert_started(result, bundle, ARGS, unpacked=False)
                     continue
-                self.assert_started_without_cache(result, bundle, ARGS, re.escape(b(os.path.join(home, ".korvex")))
+                self.assert_started(result, bundle, ARGS, why=re.escape(b(os.path.join(home, ".korvex")))
                                                   + b" cannot be made: (Permission denied|Read-only file system)")
                 self.assertFalse(os.path.exists(os.path.join(home, ".korvex")))
 
@@ -162,8 +150,7 @@ class DownloadTest(DownloadTestCase):
         tls, self_signed = ("https://127.0.0.1:%d/agent.zip" % server.port for server in (self.tls, self.self_signed))
         cut, loop = self.fault_url("/agent.zip?length=%d" % (len(AGENT) + 1)), self.fault_url("/r?loop")
         no_issuer, libraries = rb"SSL certificate problem: unable to get local issuer certificate", self.folder("libs")
-        with open(os.path.join(libraries, "libcurl.so.4"), "wb") as f:
-            f.write(b"not a shared library\n")
+        write(os.path.join(libraries, "libcurl.so.4"), b"not a shared library\n")
         whole = zip_archive(("install", RECORDING_AGENT * 50, 0o644))
         link = zip_archive(("install", b"exit 0\n", 0o644), ("lnk", self.folder("outside").encode(), 0o120777),
                            ("lnk/escape", b"x", 0o644))
@@ -190,44 +177,37 @@ class DownloadTest(DownloadTestCase):
                                        rb"The bundle's public key .+/%s does not parse: .+" % KEY_FILE.encode(), None),
         }
         # label -> (URL file, window lines, log lines, the earlier cache afterwards (None: either), more)
+        t = lambda url, text, named=None, **more: (url, TRANSPORT_FAILED, [transport_log(text, named)], None, more)
+        refused = rb"Failed to connect to 127\.0\.0\.1 port %s .*"
         cases = {
-            "connection refused": (closed, TRANSPORT_FAILED, [transport_log(
-                rb"Failed to connect to 127\.0\.0\.1 port \d+ .*: Couldn't connect to server", closed)], None, {}),
-            "name that does not resolve": ("http://installagent.invalid/a", TRANSPORT_FAILED, [transport_log(
-                rb"Could not resolve host: installagent\.invalid", "http://installagent.invalid/a")], None,
-                {"wrapper": ISOLATED}),
-            "self-signed certificate": (self_signed, TRANSPORT_FAILED, [transport_log(
-                rb"SSL certificate problem: self-signed certificate", self_signed)], None, {}),
-            "system authorities only": (tls, TRANSPORT_FAILED, [transport_log(no_issuer, tls)], None, {}),
-            "SSL_CERT_FILE of another authority": (tls, TRANSPORT_FAILED, [transport_log(no_issuer, tls)], None,
-                                                   {"SSL_CERT_FILE": self.pem("self.pem")}),
-            "SSL_CERT_FILE missing": (tls, TRANSPORT_FAILED, [transport_log(rb"error setting certificate .*", tls)],
-                                      None, {"SSL_CERT_FILE": os.path.join(self.root, "missing.pem")}),
+            "connection refused": t(closed, refused % rb"\d+" + b": Couldn't connect to server", closed),
+            "name that does not resolve": t("http://installagent.invalid/a", rb"Could not resolve host: installagent\."
+                                            rb"invalid", "http://installagent.invalid/a", wrapper=ISOLATED),
+            "self-signed certificate": t(self_signed, b"SSL certificate problem: self-signed certificate", self_signed),
+            "system authorities only": t(tls, no_issuer, tls),
+            "SSL_CERT_FILE of another authority": t(tls, no_issuer, tls, SSL_CERT_FILE=self.pem("self.pem")),
+            "SSL_CERT_FILE missing": t(tls, rb"error setting certificate .*", tls, SSL_CERT_FILE=self.root + "/no"),
             "Content-Length larger than the body": (cut, TRANSPORT_FAILED, [transport_log(
                 rb".*\d+ bytes remaining to read", cut)], False, {}),  # outdated for its ETag: cleared at once
-            "redirect loop": (loop, TRANSPORT_FAILED, [transport_log(rb"Maximum \(\d+\) redirects followed", loop)],
-                              None, {}),
-            "redirect to a file URL": (self.fault_url("/r?redirect=file:///etc/passwd"), TRANSPORT_FAILED,
-                                       [transport_log(rb".+ .*")], None, {}),
-            "file URL": (url, TRANSPORT_FAILED, [transport_log(b".+", "file:///etc/passwd")], None,
-                         {URL_VAR: "file:///etc/passwd"}),
-            "no scheme": (url[7:], TRANSPORT_FAILED, [transport_log(b".+", url[7:])], None, {}),
-            "libcurl that cannot be loaded": (url, TRANSPORT_FAILED, [transport_log(
-                rb"Cannot load libcurl\.so\.4: .*libcurl\.so\.4: .*", url)], None, {"LD_LIBRARY_PATH": libraries}),
-            "proxy that does not answer": (self.fault_url("/agent.zip"), TRANSPORT_FAILED, [transport_log(
-                rb"Failed to connect to 127\.0\.0\.1 port %d .*" % dead_port)], None,
-                {"http_proxy": "http://127.0.0.1:%d" % dead_port}),
-            "400 carrying the cache's ETag, a long body": (self.fault_url(
-                "/x?status=400&size=100000000&rate=1048576&etag=" + quote(self.etag)),
-                [b"Download failed with error code 400"], refusal_logs(400, True), True, {}),
-            "404 without a body": (self.fault_url("/x?status=404"), [b"Download failed with error code 404"],
-                                   refusal_logs(404, False), True, {}),
-            "503 after a redirect": (self.fault_url("/r?redirect=" + quote("/x?status=503&size=100", safe="")),
-                                     [b"Download failed with error code 503"], refusal_logs(503, True), True, {}),
+            "redirect loop": t(loop, rb"Maximum \(\d+\) redirects followed", loop),
+            "redirect to a file URL": t(self.fault_url("/r?redirect=file:///etc/passwd"), rb".+ .*"),
+            "file URL": t(url, b".+", "file:///etc/passwd", QZ_INTERNAL_INSTALL_AGENT_URL="file:///etc/passwd"),
+            "no scheme": t(url[7:], b".+", url[7:]),
+            "libcurl that cannot be loaded": t(url, rb"Cannot load libcurl\.so\.4: .*libcurl\.so\.4: .*", url,
+                                               LD_LIBRARY_PATH=libraries),
+            "proxy that does not answer": t(self.fault_url("/agent.zip"), refused % b"%d" % dead_port,
+                                            http_proxy="http://127.0.0.1:%d" % dead_port),
+            "URL of 1 MiB": t(url + "?" + "q" * MIB, rb"Out of memory .*"),
             "302 without a Location": (self.fault_url("/moved?status=302&size=100"), [UNPACK_FAILED], [unpack_log()],
                                        False, {"also": [UNZIP_TOOL_FAILED]}),
-            "URL of 1 MiB": (url + "?" + "q" * MIB, TRANSPORT_FAILED, [transport_log(rb"Out of memory .*")], None, {}),
         }
+        for status, query in ((400, "size=100000000&rate=1048576&etag=" + quote(self.etag)), (404, ""),
+                              (503, "size=100")):  # 400: carries the cache's ETag, a long body; 503: after a redirect
+            refused = self.fault_url("/x?status=%d&" % status + query)
+            refused = self.fault_url("/r?redirect=" + quote(refused, safe="")) if status == 503 else refused
+            cases["refused with %d" % status] = (refused, [b"Download failed with error code %d" % status], [
+                b"Download failed with http error code- %d" % status if query else b"Download failed! Error code- %d"
+                % status, rb"Download refused with HTTP status %d: \S+" % status], True, {})
         for label, (data, why) in archives.items():
             also = [] if "install" in label else [UNZIP_TOOL_FAILED]
             cases["archive: " + label] = (self.nginx.url(self.publish(label.replace(" ", "-") + ".zip", data)),
@@ -239,8 +219,8 @@ class DownloadTest(DownloadTestCase):
                 "a 1 MiB line that is no URL": (b"j" * MIB + b"\n" + url.encode(), b"j" * MIB)}.items():
             crlf = [rb".+/%s has a Windows line ending \(CR LF\): the carriage return is part of the URL; save the "
                     rb"file with Unix line endings \(LF\)" % URL_FILE.encode()] if label == "CRLF" else []
-            cases["URL file: " + label] = (content, TRANSPORT_FAILED, crlf + [
-                rb"Download failed! Error - The URL does not parse: .+ " + re.escape(shown)], None, {})
+            cases["URL file: " + label] = (content, TRANSPORT_FAILED, crlf + [transport_log(
+                rb"The URL does not parse: .+ " + re.escape(shown))], None, {})
         for number, (label, (data, minisig, key, check, suffix)) in enumerate(signed.items()):
             name = self.publish("signed-%d.zip" % number, data)
             if minisig:
@@ -253,7 +233,7 @@ class DownloadTest(DownloadTestCase):
 
     def fill_cache(self):
         bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, label="fill")
-        self.assert_started_from_cache(result, bundle, ARGS)
+        self.assert_started(result, bundle, ARGS)
         self.assertEqual(self.stored_validation_string(), self.etag)
         return self.plant_marker()
 
@@ -266,7 +246,7 @@ class DownloadTest(DownloadTestCase):
                 resources.update({KEY_FILE: more.pop(KEY_FILE)} if KEY_FILE in more else {})
                 bundle = self.make_bundle(resources, parent=self.folder(label))
                 also, wrapper = more.pop("also", ()), more.pop("wrapper", ())
-                result = self.run_program(bundle.program, ARGS, env={**SAY, **more}, wrapper=wrapper)
+                result = self.run_program(bundle.program, ARGS, more, wrapper=wrapper)
                 self.assert_download_failed(result, window, logs, also)
                 self.assertLess(self.idle_fault_stats()["bytes_sent"] - sent, 4 * MIB, "the body was not abandoned")
                 if kept or (kept is None and self.stored_validation_string() is not None):

@@ -1,16 +1,16 @@
-"""The GTK window is a module beside the program, loaded only when a display may be
-opened; a missing or unusable one leaves the run to the terminal window. The runs
-download from nginx under a virtual display; only the GTK window shows images
-("splash" lines in the UI trace)."""
+"""The GTK window is a module beside the program, loaded only when a display may be opened; a missing or unusable
+one leaves the run to the terminal window.  The runs download from nginx under a virtual display; only the GTK
+window shows images ("splash" lines in the UI trace).  The packages hold a program that finds its module."""
 import os
 import re
 import subprocess
+import tarfile
 import zipfile
 
-from bootstrap_fixture import AGENT_SAYS, DownloadTestCase, agent_archive, zip_archive
-from window_fixture import VirtualDisplay
+from bootstrap_fixture import PROGRAM, URL_FILE, Bundle, DownloadTestCase, agent_archive, read, write, zip_archive
+from test_window import VirtualDisplay
 
-ARGS = ["--from", "module test"]
+ARGS, BUILD = ["--from", "module test"], os.path.dirname(PROGRAM)
 
 
 def compile_library(source, output, *link):
@@ -18,13 +18,13 @@ def compile_library(source, output, *link):
                    check=True, capture_output=True, timeout=120)
 
 
-def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
+def run(*command, cwd=None):
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300, cwd=cwd)
+    assert done.returncode == 0, "%s ended with %d:\n%s%s" % (command, done.returncode, done.stdout, done.stderr)
+    return done.stdout
 
 
-class GtkDisplayCase(DownloadTestCase):
-    """Downloads of agent.zip from nginx under a virtual display of the class."""
+class GtkModuleTest(DownloadTestCase):
 
     @classmethod
     def setUpClass(cls):
@@ -33,9 +33,6 @@ class GtkDisplayCase(DownloadTestCase):
         cls.addClassCleanup(cls.display.stop)
         cls.publish("agent.zip", agent_archive())
 
-    def agent_url(self, name="agent.zip"):
-        return "http://127.0.0.1:%d/%s" % (self.nginx.port, name)
-
     def run_window(self, bundle, gtk=None, clear=True, **env):
         """A run under the display (env may change it), on an empty cache unless `clear` is false; the result and
         the UI trace, checked to be a whole GTK window (it shows images) or terminal window when gtk is given."""
@@ -43,21 +40,17 @@ class GtkDisplayCase(DownloadTestCase):
             self.clear_cache()
         trace_file = os.path.join(self.root, "trace")
         env = {"DISPLAY": self.display.name, "GDK_BACKEND": "x11", "NO_AT_BRIDGE": "1",
-               "QZ_BOOTSTRAP_UI_TRACE": trace_file, "AGENT_SAY": AGENT_SAYS.decode(), **env}
+               "QZ_BOOTSTRAP_UI_TRACE": trace_file, **env}
         result = self.run_program(bundle.program, ARGS, env=env)
-        with open(trace_file) as f:
-            trace = f.read().splitlines()
+        trace = read(trace_file).decode().splitlines()
         os.remove(trace_file)
         if gtk is not None:
             self.assertEqual(("status Downloading", "closed", gtk),
                              (trace[0], trace[-1], any(line.startswith("splash ") for line in trace)), trace)
         return result, trace
 
-
-class GtkModuleTest(GtkDisplayCase):
-
     def bundle(self, label):
-        bundle = self.download_bundle(self.agent_url(), label)
+        bundle = self.download_bundle(self.nginx.url("agent.zip"), label)
         self.module = os.path.join(os.path.dirname(bundle.program), "bootstrapper-gtk.so")
         return bundle
 
@@ -86,7 +79,7 @@ class GtkModuleTest(GtkDisplayCase):
                 result, trace = self.run_window(bundle, gtk=make is None)
                 logs = [re.escape(b"The GTK window cannot be loaded from " + os.fsencode(self.module) + b": ") + reason
                         + b"; using the terminal window"] if reason else []
-                self.assert_started_from_cache(result, bundle, ARGS, unpacked=None if make is None else True, logs=logs)
+                self.assert_started(result, bundle, ARGS, unpacked=None if make is None else True, logs=logs)
 
     def test_without_a_display_the_module_is_never_opened(self):
         cases = [  # (label, environment, whether the module is opened)
@@ -105,13 +98,13 @@ class GtkModuleTest(GtkDisplayCase):
                                                        b"libgtk-3" in result.stderr), result.stderr[-2000:])
                 if not opened:
                     result, _ = self.run_window(bundle, gtk=False, **env)
-                    self.assert_started_from_cache(result, bundle, ARGS, unpacked=True)
+                    self.assert_started(result, bundle, ARGS, unpacked=True)
 
     def test_gtk_starts_without_opengl_and_the_agent_gets_the_users_setting(self):
         self.publish("gl.zip", zip_archive(("install", b'printf "GDK_GL=%s\\n" "${GDK_GL-unset}" >&2\n', 0o644)))
         for env, agent_sees in (({}, b"GDK_GL=unset"), ({"GDK_GL": "always"}, b"GDK_GL=always")):
             with self.subTest(agent_sees):
-                bundle = self.download_bundle(self.agent_url("gl.zip"), agent_sees.decode())
+                bundle = self.download_bundle(self.nginx.url("gl.zip"), agent_sees.decode())
                 result, _ = self.run_window(bundle, gtk=True, LD_DEBUG="files", **env)
                 self.assertIn(agent_sees, result.stderr.splitlines())
                 if not env:
@@ -127,7 +120,7 @@ class GtkModuleTest(GtkDisplayCase):
             with self.subTest(mode):
                 bundle = self.download_bundle(self.fault_url("/slow.zip?" + query), str(mode))
                 result, trace = self.run_window(bundle, gtk=True, clear=unpacked)
-                self.assert_started_from_cache(result, bundle, ARGS, unpacked=None)
+                self.assert_started(result, bundle, ARGS, unpacked=None)
                 self.assertEqual(unpacked, "status Initializing the installer" in trace, trace)
                 if not unpacked:
                     continue
@@ -140,6 +133,45 @@ class GtkModuleTest(GtkDisplayCase):
                     self.assertGreater(len(set(values)), 2, trace)
                 self.assertIn("button Cancel disabled", trace[unpacking:])
                 self.assertIn(" indeterminate animating", "\n".join(trace[unpacking:]))
+
+
+    def test_packages_hold_a_working_tool_program_and_gtk_window(self):
+        libdir = re.search(rb"(?m)^CMAKE_INSTALL_LIBDIR:PATH=(.*)$", read(BUILD + "/CMakeCache.txt")).group(1).decode()
+        installed = ["bin/bootstrapper", "bin/bootstrapper-make-bundle", "share/doc/bootstrapper/README.md",
+                     libdir + "/bootstrapper/bootstrapper-gtk.so"]
+        out = self.folder("packages")
+        # cpack builds its "preinstall" target in the current folder: the build tree.
+        run("cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", out, cwd=BUILD)
+        [deb] = [os.path.join(out, n) for n in os.listdir(out) if n.endswith(".deb")]
+        [tarball] = [n for n in os.listdir(out) if n.endswith(".tar.gz")]
+        listing = run("dpkg-deb", "-c", deb)
+        for path in installed:
+            mode = "rwxr-xr-x" if path.startswith("bin/") else "rw[-x]r-[-x]r-[-x]"
+            self.assertRegex(listing, r"(?m)^-%s root/root .* \./usr/%s$" % (mode, re.escape(path)))
+        fields = {field: run("dpkg-deb", "-f", deb, field) for field in ("Package", "Depends", "Recommends")}
+        self.assertEqual(("bootstrapper\n", "libgtk-3-0, libsodium23\n"), (fields["Package"], fields["Recommends"]))
+        self.assertEqual(["libcurl4", "python3", "unzip"], sorted(re.findall(r"libcurl4|unzip|python3|gtk",
+                                                                             fields["Depends"])))
+
+        unpacked, top = self.folder("unpacked"), tarball[:-len(".tar.gz")]
+        with tarfile.open(os.path.join(out, tarball)) as tar:
+            self.assertLessEqual({top + "/" + path for path in installed}, set(tar.getnames()))
+            tar.extractall(unpacked, **({"filter": "tar"} if hasattr(tarfile, "data_filter") else {}))
+        prefix = os.path.join(unpacked, top)
+        # The installed tool copies the program beside it into the bundle it makes.
+        archive = write(os.path.join(self.root, "agent.zip"), agent_archive())
+        app = run(os.path.join(prefix, "bin", "bootstrapper-make-bundle"), "--name", "Boot", "--output",
+                  self.folder("made"), "--agent-archive", archive).strip()
+        program = os.path.join(app, "Contents", "MacOS", "bootstrapper")
+        self.assertEqual(read(os.path.join(prefix, "bin", "bootstrapper")), read(program))
+        result = self.run_program(program, ["--from", "installed tool"])
+        self.assert_succeeded(result)
+        self.assertEqual([b"--from", b"installed tool"], result.record.args[2:])
+        # The installed program, as a flat install that downloads, finds its module in lib/bootstrapper/.
+        write(os.path.join(prefix, "bin", URL_FILE), self.nginx.url("agent.zip") + "\n")
+        flat = Bundle(os.path.join(prefix, "bin", "bootstrapper"), os.path.join(prefix, "bin"))
+        result, _ = self.run_window(flat, gtk=True)
+        self.assert_started(result, flat, ARGS, unpacked=None)  # and no log line
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ import unittest
 import zipfile
 
 from bootstrap_fixture import (ARCHIVE, DOWNLOADING, ENTRY, FAILED, INITIALIZING, NOT_SUCCESSFUL, RECORDING_AGENT,
-                               DownloadTestCase, agent_archive, split_stderr, zip_archive)
+                               URL_FILE, DownloadTestCase, agent_archive, read, split_stderr, write, zip_archive)
 
 ARGS = ["--after-kill", "two words"]
 FILES, RATE = 1500, 400_000  # enough small files that unzip takes a while; bytes a second for the archive's tail
@@ -19,28 +19,39 @@ MANY_FILES = zip_archive(("install", RECORDING_AGENT, 0o644), *[("part/%04d" % i
                                                                 range(FILES)], compression=zipfile.ZIP_STORED)
 
 
-class KillTest(DownloadTestCase):
+# An agent that cleans up for 7 s after a SIGINT or SIGTERM, then ends with $AGENT_EXIT; in $AGENT_DIR:
+# "pid" once it runs, a line in "signals" per signal caught, "done" when it finished with its files still
+# there, its shell's "stderr".  $AGENT_SLEEP: how long it runs undisturbed.
+CLEANING_AGENT = b"""\
+exec 2>> "$AGENT_DIR/stderr"
+finish() { [ -e "$0" ] && echo done > "$AGENT_DIR/done"; exit "$AGENT_EXIT"; }
+clean_up() { echo "$1" >> "$AGENT_DIR/signals"; sleep 7; finish; }
+trap 'clean_up INT' INT
+trap 'clean_up TERM' TERM
+echo $$ > "$AGENT_DIR/pid"
+sleep "$AGENT_SLEEP"
+finish
+"""
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.archive = MANY_FILES
-        cls.publish("many.zip", cls.archive)
+
+def read_text(path):
+    return read(path, b"").decode()
+
+
+class KillTest(DownloadTestCase):
+    """SIGKILL anywhere; SIGINT and SIGTERM to the program alone or, as a terminal's Ctrl-C, to its process group."""
 
     def cached_parts(self):
-        try:
-            return len(os.listdir(self.cache("installagent", "part")))
-        except FileNotFoundError:
-            return 0
-
-    def bytes_sent(self):
-        return self.faults.stats()["bytes_sent"] - self.sent_before
+        part = self.cache("installagent", "part")
+        return len(os.listdir(part)) if os.path.isdir(part) else 0
 
     def test_killed_anywhere_the_next_run_starts_a_complete_agent(self):
-        slow_tail = "/many.zip?rate=%d&rate_from=%d" % (RATE, len(self.archive) - RATE)
+        self.publish("many.zip", MANY_FILES)
+        slow_tail, sent = "/many.zip?rate=%d&rate_from=%d" % (RATE, len(MANY_FILES) - RATE), lambda: (
+            self.faults.stats()["bytes_sent"] - self.sent_before)
         triggers = {  # name -> (path, condition on the running program)
-            "transfer begun": (slow_tail, lambda proc: self.bytes_sent() > 0),
-            "transfer half done": (slow_tail, lambda proc: self.bytes_sent() > len(self.archive) // 2),
+            "transfer begun": (slow_tail, lambda proc: sent() > 0),
+            "transfer half done": (slow_tail, lambda proc: sent() > len(MANY_FILES) // 2),
             "unpacking begun": ("/many.zip", lambda proc: INITIALIZING in (proc.output[1].seek(0) or
                                                                             proc.output[1].read())),
             "first files unpacked": ("/many.zip", lambda proc: self.cached_parts() > 0),
@@ -64,53 +75,14 @@ class KillTest(DownloadTestCase):
                     os.mkdir(self.tmpdir)
 
                     bundle, after = self.run_download(self.fault_url("/many.zip"), ARGS, label="after")
-                    self.assert_started_from_cache(after, bundle, ARGS, unpacked=None)
+                    self.assert_started(after, bundle, ARGS, unpacked=None)
                     self.assertEqual(self.cached_parts(), FILES, "a half-unpacked install agent was started")
-                    self.assertEqual(self.stored_validation_string(), b'"file-%d"' % len(self.archive))
+                    self.assertEqual(self.stored_validation_string(), b'"file-%d"' % len(MANY_FILES))
 
-
-# An agent that cleans up for 7 s after a SIGINT or SIGTERM, then ends with $AGENT_EXIT; in $AGENT_DIR:
-# "pid" once it runs, a line in "signals" per signal caught, "done" when it finished with its files still
-# there, its shell's "stderr".  $AGENT_SLEEP: how long it runs undisturbed.
-CLEANING_AGENT = b"""\
-exec 2>> "$AGENT_DIR/stderr"
-finish() { [ -e "$0" ] && echo done > "$AGENT_DIR/done"; exit "$AGENT_EXIT"; }
-clean_up() { echo "$1" >> "$AGENT_DIR/signals"; sleep 7; finish; }
-trap 'clean_up INT' INT
-trap 'clean_up TERM' TERM
-echo $$ > "$AGENT_DIR/pid"
-sleep "$AGENT_SLEEP"
-finish
-"""
-
-
-def read_text(path):
-    try:
-        with open(path) as f:
-            return f.read()
-    except FileNotFoundError:
-        return ""
-
-
-class SignalTest(DownloadTestCase):
-    """SIGINT and SIGTERM to the program alone or, as a terminal's Ctrl-C, to its process group."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.publish("cleaning.zip", zip_archive(("install", CLEANING_AGENT, 0o644)))
-        cls.publish("agent.zip", agent_archive())
-
-    def agent_bundle(self, route, label):
-        """A bundle whose install agent is CLEANING_AGENT, reached by `route`."""
-        if route == "download hand-off":
-            return self.download_bundle(self.nginx.url("cleaning.zip"), label)
-        resource = {"in place": (ENTRY, CLEANING_AGENT),
-                    "bundle archive": (ARCHIVE, zip_archive(("install", CLEANING_AGENT, 0o644)))}[route]
-        return self.make_bundle(dict([resource]), parent=self.folder(label))
 
     def test_signal_while_the_install_agent_runs(self):
         """The bootstrap is to the agent what a caller of system() is: the agent decides, and is waited for."""
+        url = self.nginx.url(self.publish("cleaning.zip", zip_archive(("install", CLEANING_AGENT, 0o644))))
         # name -> (SIGINT ignored when the program starts, agent's undisturbed run, agent's status,
         #          signal, sent to the process group, signals the agent caught, program's status)
         cases = {
@@ -118,7 +90,8 @@ class SignalTest(DownloadTestCase):
             "Ctrl-C, the agent cleans up": (False, 60, 0, signal.SIGINT, True, "INT\n", 0),
             "SIGTERM to the program alone": (False, 60, 3, signal.SIGTERM, False, "TERM\n", 255),
         }
-        routes = ("in place", "bundle archive", "download hand-off")
+        routes = {"in place": {ENTRY: CLEANING_AGENT}, "bundle archive": {ARCHIVE: zip_archive((
+            "install", CLEANING_AGENT, 0o644))}, "download hand-off": {URL_FILE: url.encode() + b"\n"}}
         runs = []  # every run at once: each takes the agent's 7 s
         for name, (ignored, sleep, agent_exit, signum, group, caught, status) in cases.items():
             for route in routes:
@@ -127,8 +100,8 @@ class SignalTest(DownloadTestCase):
                 env = {"AGENT_DIR": agent_dir, "AGENT_SLEEP": str(sleep), "AGENT_EXIT": str(agent_exit),
                        "HOME": self.folder("home", label)}
                 ignore = (lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)) if ignored else None
-                proc = self.start_program(self.agent_bundle(route, label).program, ARGS, env, start_new_session=True,
-                                          preexec_fn=ignore)
+                proc = self.start_program(self.make_bundle(routes[route], self.folder(label)).program, ARGS, env,
+                                          start_new_session=True, preexec_fn=ignore)
                 self.addCleanup(lambda pid=proc.pid: subprocess.run(["kill", "-KILL", "--", "-%d" % pid],
                                                                     stderr=subprocess.DEVNULL))
                 runs.append((name, route, proc, agent_dir, signum, group, caught, status))
@@ -160,12 +133,12 @@ class SignalTest(DownloadTestCase):
         started, go, trace = (os.path.join(self.root, n) for n in ("unzip-started", "unzip-go", "trace"))
         self.addCleanup(lambda: open(go, "w").close())  # never leaves the stand-in waiting
         stand_in = os.path.join(self.folder("bin"), "unzip")
-        with open(stand_in, "w") as f:  # creates `started`, waits for `go` (at most 30 s), then runs unzip
-            f.write("#!/bin/sh\n: > '%s'\ni=0\nwhile [ ! -e '%s' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); "
-                    'done\nexec %s "$@"\n' % (started, go, shutil.which("unzip")))
+        write(stand_in, "#!/bin/sh\n: > '%s'\ni=0\nwhile [ ! -e '%s' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); "
+              'done\nexec %s "$@"\n' % (started, go, shutil.which("unzip")))  # creates `started`, waits for `go`
         os.chmod(stand_in, 0o755)
         env = {"PATH": os.path.dirname(stand_in) + os.pathsep + os.environ["PATH"], "QZ_BOOTSTRAP_UI_TRACE": trace}
-        proc = self.start_program(self.download_bundle(self.nginx.url("agent.zip")).program, ARGS, env)
+        bundle = self.download_bundle(self.nginx.url(self.publish("agent.zip", agent_archive())))
+        proc = self.start_program(bundle.program, ARGS, env)
         self.wait_until(lambda: os.path.exists(started), "unzip start", proc)
         proc.send_signal(signal.SIGTERM)
         self.wait_until(lambda: "closed" in read_text(trace).splitlines(), "the window close", proc, bound=15)
