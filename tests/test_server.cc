@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -58,23 +57,4 @@ long long TestServer::stat(const std::string& name) const {
   std::string::size_type at = answer.find(key);
   if (at == std::string::npos) throw std::runtime_error("no " + name + " in " + answer);
   return std::atoll(answer.c_str() + at + key.size());
-}
-
-std::string queryValue(const std::string& text) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += {'%', hex[c >> 4], hex[c & 15]};
-    }
-  }
-  return encoded;
-}
-
-std::string generatedBody(long long offset, size_t size) {
-  std::string body(size, '\0');
-  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((offset + i) % 251);
-  return body;
 }

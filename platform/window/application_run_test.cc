@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
 #include <signal.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,10 +23,6 @@ struct EventLog {
   void add(const std::string& event) {
     std::lock_guard<std::mutex> guard(lock);
     events.push_back(event);
-  }
-  int count(const std::string& event) {
-    std::lock_guard<std::mutex> guard(lock);
-    return static_cast<int>(std::count(events.begin(), events.end(), event));
   }
 };
 
@@ -111,8 +108,8 @@ TEST(ApplicationRunTest, UserCloseOnTheMainThreadTakesTheWindowDownAtOnce) {
 TEST(ApplicationRunTest, TheStopReleasesWaitingHandOversAndDropsLaterOnes) {
   std::atomic<int> ran{0};
   std::atomic<bool> mainBusy{false};
+  // The main thread stops while the session waits for its hand-over.
   Events events = runWith({[&](const WindowControls& c, FakeView&) {
-    // The main thread stops while the session waits for its hand-over.
     c.application->performAfterDelay(
         [&] {
           mainBusy = true;
