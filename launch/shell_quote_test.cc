@@ -8,36 +8,13 @@
 namespace {
 
 // Words that a shell would misread if they were not quoted and escaped.
+// clang-format off
 const std::vector<std::string> kHostileWords = {
-    "My Disk",
-    "tab\there",
-    " lead",
-    "trail ",
-    "say \"hi\"",
-    "it's",
-    "$HOME",
-    "$(touch pwned)",
-    "`touch pwned`",
-    "back\\slash",
-    "end\\",
-    "a;b",
-    "*",
-    "line\nbreak",
-    "Ünïcødé ✓",
-    "x\"; rm -rf ~; \"",
-    "a&b|c>d<e",
-    "~user",
-    "#comment",
-    "!bang",
-    "{a,b}",
-    "[ab]",
-    "?",
-    "\\\"",
-    "$",
-    "plain",
-    "-installbundle",
-    "a=b",
-};
+    "My Disk", "tab\there", " lead", "trail ", "say \"hi\"", "it's", "$HOME", "$(touch pwned)",
+    "`touch pwned`", "back\\slash", "end\\", "a;b", "*", "line\nbreak", "Ünïcødé ✓",
+    "x\"; rm -rf ~; \"", "a&b|c>d<e", "~user", "#comment", "!bang", "{a,b}", "[ab]", "?", "\\\"",
+    "$", "plain", "-installbundle", "a=b"};
+// clang-format on
 
 // What `sh` makes of `commandWords` as the arguments of a recording script,
 // NUL-separated; it runs in `scratch`, where a word that ran a command leaves
