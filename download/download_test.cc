@@ -20,9 +20,7 @@ struct FakeWindow : Application, DownloadWindow {
   std::function<void()> onUnpacking;
   void stop() override { ++stops; }
   void dispatchSync(const std::function<void()>& work) override { work(); }
-  void performAfterDelay(const std::function<void()>&, double seconds) override {
-    delays.push_back(seconds);
-  }
+  void performAfterDelay(const std::function<void()>&, double s) override { delays.push_back(s); }
   void showSplash(const std::string&) override {}
   void showProgress(long long received, long long) override { bar.push_back(received); }
   void showUnpacking() override {
@@ -36,18 +34,15 @@ struct FakeWindow : Application, DownloadWindow {
   void closeAfter(double seconds) override { performAfterDelay(nullptr, seconds); }
 };
 
-struct FakeTask : UrlSessionTask {
+// The one task that every session hands out, and its answer.
+struct FakeTask : UrlSessionTask, UrlSession {
   UrlResponse answer;
   int cancels = 0;
   void resume() override {}
   void cancel() override { ++cancels; }
   UrlResponse response() const override { return answer; }
-};
-
-// Each session hands out the one task.
-struct FakeSession : UrlSession {
-  std::shared_ptr<FakeTask> task;
-  std::shared_ptr<UrlSessionTask> downloadTaskWithURL(const std::string&) override { return task; }
+  std::shared_ptr<UrlSessionTask> self;
+  std::shared_ptr<UrlSessionTask> downloadTaskWithURL(const std::string&) override { return self; }
   void invalidateAndCancel() override {}
 };
 
@@ -56,8 +51,8 @@ struct FakePlatform : DownloadPlatform {
   std::shared_ptr<FakeTask> task = std::make_shared<FakeTask>();
   std::vector<std::vector<std::string>> spawned;  // "/bin/sh" and its arguments
   std::unique_ptr<UrlSession> makeUrlSession(UrlSessionDelegate*) override {
-    auto session = std::make_unique<FakeSession>();
-    session->task = task;
+    auto session = std::make_unique<FakeTask>();
+    session->self = task;
     return session;
   }
   std::optional<MainBundle> mainBundle() override { return bundle; }
@@ -89,18 +84,18 @@ struct Transfer {
 enum class Cache { kNone, kCurrent, kEtagOnly };  // kCurrent: "old agent" with ETag "v1"
 enum class Body { kAgent, kEmpty, kNotZip, kNoInstall };
 
-std::string archive(const ScratchDir& work, Body body) {
-  std::string path = work / "download.tmp";
-  if (body == Body::kAgent) makeZip(path, {{"install", "new agent"}});
-  if (body == Body::kNoInstall) makeZip(path, {{"README", "no agent"}});
-  if (body == Body::kNotZip || body == Body::kEmpty) {
-    writeFile(path, body == Body::kNotZip ? "not a zip" : "");
-  }
-  return path;
-}
-
 class DownloadTest : public testing::Test {
  protected:
+  std::string archive(Body body) {
+    std::string path = work_ / "download.tmp";
+    if (body == Body::kAgent || body == Body::kNoInstall) {
+      makeZip(path, {{body == Body::kAgent ? "install" : "README", "new agent"}});
+    } else {
+      writeFile(path, body == Body::kNotZip ? "not a zip" : "");
+    }
+    return path;
+  }
+
   ScratchDir home_, resources_, work_;
   ScopedEnv homeEnv_{"HOME", home_.path()};
   InstallAgentLaunch launch_;
@@ -111,11 +106,10 @@ class DownloadTest : public testing::Test {
 // (server answer, cache state) -> what is started, shown and left in the
 // cache: a started agent is the one left, with the answer's ETag.
 TEST_F(DownloadTest, ServerAnswerAndCacheDecideTheOutcome) {
-  const std::string refused = "Download failed with error code ";
+  const std::string refused = "Download failed with error code ",
+                    unpacking = "Initializing the installer";
   const std::string notUnpacked = "Failed to unzip the installer.";
-  const std::string unpacking = "Initializing the installer";
   const struct {
-    const char* name;
     long status;
     const char* etag;
     Cache cache;
@@ -123,23 +117,21 @@ TEST_F(DownloadTest, ServerAnswerAndCacheDecideTheOutcome) {
     std::string started;  // the agent run: "old agent", "new agent" or none
     std::string text;     // shown at the end
   } cases[] = {
-      {"current cache", 200, "\"v1\"", Cache::kCurrent, Body::kAgent, "old agent", "Downloading"},
-      {"current cache, empty body", 200, "\"v1\"", Cache::kCurrent, Body::kEmpty, "old agent",
-       "Downloading"},
-      {"outdated cache", 200, "\"v2\"", Cache::kCurrent, Body::kAgent, "new agent", unpacking},
-      {"ETag only, no agent", 200, "\"v1\"", Cache::kEtagOnly, Body::kAgent, "new agent",
-       unpacking},
-      {"no cache", 200, "\"v1\"", Cache::kNone, Body::kAgent, "new agent", unpacking},
-      {"no ETag", 200, nullptr, Cache::kCurrent, Body::kAgent, "new agent", unpacking},
-      {"399", 399, "\"v1\"", Cache::kNone, Body::kAgent, "new agent", unpacking},
-      {"400", 400, "\"v1\"", Cache::kNone, Body::kAgent, "", refused + "400"},
-      {"404 at the end only", 404, "\"v1\"", Cache::kNone, Body::kEmpty, "", refused + "404"},
-      {"500", 500, nullptr, Cache::kNone, Body::kAgent, "", refused + "500"},
-      {"not a zip", 200, "\"v1\"", Cache::kNone, Body::kNotZip, "", notUnpacked},
-      {"no install at the top", 200, "\"v2\"", Cache::kCurrent, Body::kNoInstall, "", notUnpacked},
+      {200, "\"v1\"", Cache::kCurrent, Body::kAgent, "old agent", "Downloading"},
+      {200, "\"v1\"", Cache::kCurrent, Body::kEmpty, "old agent", "Downloading"},
+      {200, "\"v2\"", Cache::kCurrent, Body::kAgent, "new agent", unpacking},
+      {200, "\"v1\"", Cache::kEtagOnly, Body::kAgent, "new agent", unpacking},
+      {200, "\"v1\"", Cache::kNone, Body::kAgent, "new agent", unpacking},
+      {200, nullptr, Cache::kCurrent, Body::kAgent, "new agent", unpacking},
+      {399, "\"v1\"", Cache::kNone, Body::kAgent, "new agent", unpacking},
+      {400, "\"v1\"", Cache::kNone, Body::kAgent, "", refused + "400"},
+      {404, "\"v1\"", Cache::kNone, Body::kEmpty, "", refused + "404"},
+      {500, nullptr, Cache::kNone, Body::kAgent, "", refused + "500"},
+      {200, "\"v1\"", Cache::kNone, Body::kNotZip, "", notUnpacked},
+      {200, "\"v2\"", Cache::kCurrent, Body::kNoInstall, "", notUnpacked},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(&c - cases);
     ScratchDir home;
     ScopedEnv homeEnv("HOME", home.path());
     std::string cacheDir = getInstallAgentCacheDir(), install = cacheDir + "installagent/install";
@@ -158,8 +150,7 @@ TEST_F(DownloadTest, ServerAnswerAndCacheDecideTheOutcome) {
       EXPECT_EQ("", readFile(install)) << "the outdated agent goes at the first data";
     }
     testing::internal::CaptureStderr();
-    if (run.platform.task->cancels == 0)
-      run.download.didFinishDownloadingToURL(archive(work_, c.body));
+    if (run.platform.task->cancels == 0) run.download.didFinishDownloadingToURL(archive(c.body));
     testing::internal::GetCapturedStderr();
 
     std::vector<std::vector<std::string>> spawned;
@@ -199,14 +190,13 @@ TEST_F(DownloadTest, OnlyTransportErrorsAreShown) {
 TEST_F(DownloadTest, WindowClosedBeforeTheHandOffStartsNothing) {
   for (bool duringUnpacking : {false, true}) {
     SCOPED_TRACE(duringUnpacking ? "while unpacking" : "before the end");
-    InstallAgentLaunch launch;
-    Transfer run(resources_, &launch, 200, "\"v1\"");
+    Transfer run(resources_, &launch_, 200, "\"v1\"");
     run.download.didWriteData(100, 100, 100);
     run.window.onUnpacking = [&] { run.download.windowWillClose(); };
     if (!duringUnpacking) run.window.onUnpacking();
-    run.download.didFinishDownloadingToURL(archive(work_, Body::kAgent));
+    run.download.didFinishDownloadingToURL(archive(Body::kAgent));
     EXPECT_TRUE(run.platform.spawned.empty());
-    EXPECT_FALSE(launch.started);
+    EXPECT_FALSE(launch_.started);
     EXPECT_GE(run.window.stops, 1);
   }
 }

@@ -2,18 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/os/file_system.h"
 #include "tests/test_util.h"
 
 namespace {
 
 // Words that a shell would misread if they were not quoted and escaped.
+// clang-format off
 const std::vector<std::string> kHostileWords = {
-    "My Disk", "tab\there", " lead",         "trail ",     "say \"hi\"",
-    "it's",    "$HOME",   "$(touch pwned)", "`touch pwned`", "back\\slash", "end\\",
-    "a;b",     "*",       "line\nbreak",   "Ünïcødé ✓",     "x\"; rm -rf ~; \"",
-    "a&b|c>d<e", "~user", "#comment",      "!bang",         "{a,b}",      "[ab]",
-    "?",       "\\\"",    "$",             "plain",         "-installbundle", "a=b",
-};
+    "My Disk", "tab\there", " lead", "trail ", "say \"hi\"", "it's", "$HOME", "$(touch pwned)",
+    "`touch pwned`", "back\\slash", "end\\", "a;b", "*", "line\nbreak", "Ünïcødé ✓",
+    "x\"; rm -rf ~; \"", "a&b|c>d<e", "~user", "#comment", "!bang", "{a,b}", "[ab]", "?", "\\\"",
+    "$", "plain", "-installbundle", "a=b"};
+// clang-format on
 
 // What `sh` makes of `commandWords` as the arguments of a recording script,
 // NUL-separated; it runs in `scratch`, where a word that ran a command leaves
@@ -42,7 +43,7 @@ TEST(ShellQuoteTest, ShellReadsEveryWordBackUnchanged) {
   for (const auto& [words, words_read] : cases) {
     ScratchDir scratch;
     EXPECT_EQ(words_read, shellReadsBack(scratch, words));
-    EXPECT_EQ(std::vector<std::string>({"record.sh", "record.sh.out"}), listDir(scratch.path()));
+    EXPECT_EQ(2u, directoryEntries(scratch.path()).size()) << "a word ran a command";
   }
   EXPECT_EQ("", argv2cmdline(1, argv.data()));
 }

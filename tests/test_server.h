@@ -16,7 +16,6 @@ class TestServer {
   TestServer(const TestServer&) = delete;
   TestServer& operator=(const TestServer&) = delete;
 
-  int port() const { return port_; }
   // "http://127.0.0.1:PORT" followed by `pathAndQuery`.
   std::string url(const std::string& pathAndQuery) const;
   // One of the server's counters at /_stats: "requests" served, body
@@ -30,12 +29,5 @@ class TestServer {
   int pid_ = -1;
   int port_ = 0;
 };
-
-// `text` percent-encoded for use as a query value.
-std::string queryValue(const std::string& text);
-
-// `size` bytes of the fault server's generated body from `offset` on: byte i
-// is i % 251.
-std::string generatedBody(long long offset, size_t size);
 
 #endif  // BOOTSTRAP_TESTS_TEST_SERVER_H_

@@ -1,8 +1,6 @@
 #include "tests/test_util.h"
 
-#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -29,7 +27,8 @@ void setOrUnset(const std::string& name, const std::optional<std::string>& value
 
 }  // namespace
 
-ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)) {
   if (const char* old = std::getenv(name_.c_str())) saved_ = old;
   setOrUnset(name_, value);
 }
@@ -38,28 +37,12 @@ ScopedEnv::~ScopedEnv() { setOrUnset(name_, saved_); }
 
 void writeFile(const std::string& path, const std::string& content) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << content;
-  if (!file) throw std::runtime_error("cannot write " + path);
+  if (!(file << content)) throw std::runtime_error("cannot write " + path);
 }
 
 std::string readFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-bool isDirectory(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::is_directory(path, ignored);
-}
-
-std::vector<std::string> listDir(const std::string& dir) {
-  std::vector<std::string> names;
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
-    names.push_back(entry.path().filename());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 void makeZip(const std::string& archive,

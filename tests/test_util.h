@@ -25,7 +25,7 @@ class ScratchDir {
 // Sets (or, with nullopt, unsets) an environment variable for its lifetime.
 class ScopedEnv {
  public:
-  ScopedEnv(std::string name, std::optional<std::string> value);
+  ScopedEnv(std::string name, const std::optional<std::string>& value);
   ~ScopedEnv();
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
@@ -35,11 +35,10 @@ class ScopedEnv {
   std::optional<std::string> saved_;
 };
 
+// Replaces the file at `path` by `content`; throws when it cannot.
 void writeFile(const std::string& path, const std::string& content);
+// The file's bytes; "" when it cannot be read.
 std::string readFile(const std::string& path);
-bool isDirectory(const std::string& path);
-// Names in `dir`, sorted, without "." and "..".
-std::vector<std::string> listDir(const std::string& dir);
 
 // Writes a zip archive holding `files` (name, content; neither with a single
 // quote) with Python's zipfile.

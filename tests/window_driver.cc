@@ -31,11 +31,8 @@
 
 namespace {
 
-constexpr char kTwoLineFailure[] =
-    "Error during the download process.\nSee the log in Console app for more information.";
-
-void say(const char* line) {
-  std::printf("%s\n", line);
+void say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
   std::fflush(stdout);
 }
 
@@ -82,7 +79,11 @@ class ScriptedDelegate : public ApplicationDelegate {
       return;
     }
     receive(scenario_ == "progress" ? 10 : 3);
-    if (scenario_ == "failure") return c_.window->showFailure(kTwoLineFailure, TextColor::kRed);
+    if (scenario_ == "failure") {
+      return c_.window->showFailure(
+          "Error during the download process.\nSee the log in Console app for more information.",
+          TextColor::kRed);
+    }
     c_.window->showUnpacking();
     if (scenario_ == "unzipfail") {
       c_.window->showFailure("Failed to unzip the installer.", TextColor::kRed);
@@ -135,7 +136,6 @@ int main(int argc, char** argv) {
   int status = applicationMain([&](const WindowControls& controls) {
     return std::make_unique<ScriptedDelegate>(controls, scenario, splash);
   });
-  std::printf("returned %d\n", status);
-  std::fflush(stdout);
+  say("returned " + std::to_string(status));
   return status;
 }

@@ -66,61 +66,48 @@ TEST(MinisignTest, VerifiesWhatMinisignSignedAndNamesEachFailure) {
   const std::string signature = readFile(dir / "archive.zip.minisig");
   const std::string archive = dir / "archive.zip", changedFile = dir / "changed.zip";
   const std::string signatureLine = linesOf(signature).at(1), keyLine = linesOf(key).at(1);
-  const struct {
-    std::string what;
-    std::string key;        // the public key file's text
-    std::string signature;  // the signature file's text
-    std::string file;       // the path checked
-    std::string error;      // a fragment of the error, "" when verified
-  } cases[] = {
-      {"prehashed, minisign's default", key, signature, archive, ""},
-      {"legacy", key, readFile(dir / "archive.zip.legacy"), archive, ""},
-      {"CRLF line ends", joined(linesOf(key), "\r\n"), joined(linesOf(signature), "\r\n"), archive,
-       ""},
-      {"another publisher's key", otherKey, signature, archive,
+  const std::string legacy = readFile(dir / "archive.zip.legacy"), absent = dir / "absent.zip";
+  const std::string doesNotHold = "The signature does not hold over ";
+  // The public key file, the signature file, the path checked, and a
+  // fragment of the error ("" when verified).
+  const std::string cases[][4] = {
+      {key, signature, archive, ""},
+      {key, legacy, archive, ""},
+      {joined(linesOf(key), "\r\n"), joined(linesOf(signature), "\r\n"), archive, ""},
+      {otherKey, signature, archive,
        "The signature is by key " + keyIdOf(key) + ", not by the trusted key " + keyIdOf(otherKey)},
-      {"a changed file, prehashed", key, signature, changedFile,
-       "The signature does not hold over " + changedFile},
-      {"a changed file, legacy", key, readFile(dir / "archive.zip.legacy"), changedFile,
-       "The signature does not hold over " + changedFile},
-      {"a missing file", key, signature, dir / "absent.zip",
-       "Cannot read " + dir / "absent.zip" + ": No such file or directory"},
-      {"a changed trusted comment", key,
-       changed(signature, 2, "trusted comment: file:archive.zip release 2"), archive,
+      {key, signature, changedFile, doesNotHold + changedFile},
+      {key, legacy, changedFile, doesNotHold + changedFile},
+      {key, signature, absent, "Cannot read " + absent + ": No such file or directory"},
+      {key, changed(signature, 2, "trusted comment: file:archive.zip release 2"), archive,
        "The global signature does not hold: the trusted comment \"file:archive.zip release 2\""},
-      {"a changed signature byte", key,
-       changed(signature, 1, signatureLine[40] == 'A' ? "B" : "A", 40), archive,
-       "The signature does not hold over " + archive},
-      {"a signature in bad base64", key, changed(signature, 1, "!", 40), archive,
-       "The signature (line 2) is not valid base64"},
-      {"a truncated signature", key,
-       changed(signature, 1, signatureLine.substr(0, signatureLine.size() - 4)), archive,
+      {key, changed(signature, 1, signatureLine[40] == 'A' ? "B" : "A", 40), archive,
+       doesNotHold + archive},
+      {key, changed(signature, 1, "!", 40), archive, "The signature (line 2) is not valid base64"},
+      {key, changed(signature, 1, signatureLine.substr(0, signatureLine.size() - 4)), archive,
        "The signature (line 2) is 72 bytes, not 74"},
-      {"an unknown algorithm", key, changed(signature, 1, "Q", 0), archive,
-       "The signature's algorithm \"AD\" is unknown"},
-      {"a signature file cut after two lines", key,
-       joined({linesOf(signature).at(0), signatureLine}), archive,
+      {key, changed(signature, 1, "Q", 0), archive, "The signature's algorithm \"AD\" is unknown"},
+      {key, joined({linesOf(signature).at(0), signatureLine}), archive,
        "The signature file has 2 lines, not 4"},
-      {"no trusted comment", key, changed(signature, 2, "file:archive.zip release 1"), archive,
+      {key, changed(signature, 2, "file:archive.zip release 1"), archive,
        "The signature file's third line does not start with \"trusted comment: \""},
-      {"a key file without its comment", keyLine + "\n", signature, archive,
-       "The public key file has 1 lines, not 2"},
-      {"a key in bad base64", changed(key, 1, "-", 10), signature, archive,
-       "The public key is not valid base64"},
-      {"a truncated key", changed(key, 1, keyLine.substr(0, keyLine.size() - 4)), signature,
-       archive, "The public key is 39 bytes, not 42"},
-      {"a key of another algorithm", changed(key, 1, "U", 1), signature, archive,
+      {keyLine + "\n", signature, archive, "The public key file has 1 lines, not 2"},
+      {changed(key, 1, "-", 10), signature, archive, "The public key is not valid base64"},
+      {changed(key, 1, keyLine.substr(0, keyLine.size() - 4)), signature, archive,
+       "The public key is 39 bytes, not 42"},
+      {changed(key, 1, "U", 1), signature, archive,
        "The public key's algorithm is \"ED\", not \"Ed\""},
   };
-  for (const auto& c : cases) {
+  for (const auto& [keyText, signatureText, file, expected] : cases) {
+    SCOPED_TRACE(expected);
     MinisignPublicKey parsedKey;
     MinisignSignature parsedSignature;
     std::string error;
-    bool verified = parseMinisignPublicKey(c.key, &parsedKey, &error) &&
-                    parseMinisignSignature(c.signature, &parsedSignature, &error) &&
-                    verifyMinisignFile(parsedKey, parsedSignature, c.file, &error);
-    EXPECT_EQ(c.error.empty(), verified) << c.what << ": " << error;
-    EXPECT_NE(std::string::npos, error.find(c.error)) << c.what << ": " << error;
-    EXPECT_TRUE(!verified || error.empty()) << c.what << ": " << error;
+    bool verified = parseMinisignPublicKey(keyText, &parsedKey, &error) &&
+                    parseMinisignSignature(signatureText, &parsedSignature, &error) &&
+                    verifyMinisignFile(parsedKey, parsedSignature, file, &error);
+    EXPECT_EQ(expected.empty(), verified) << error;
+    EXPECT_NE(std::string::npos, error.find(expected)) << error;
+    EXPECT_TRUE(!verified || error.empty()) << error;
   }
 }

@@ -7,13 +7,13 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <numeric>
 #include <optional>
 #include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "platform/os/file_system.h"
 #include "tests/test_server.h"
 #include "tests/test_util.h"
 
@@ -21,15 +21,15 @@ namespace {
 
 using Kind = UrlCompletion::Kind;
 using Clock = std::chrono::steady_clock;
+using Reports = std::vector<std::string>;
 
 constexpr auto kHang = std::chrono::seconds(30);    // a transfer not ended by then hangs
 constexpr auto kPrompt = std::chrono::seconds(20);  // a cancel takes effect well before
-constexpr auto kPause = std::chrono::milliseconds(20);
 
 // Open descriptors that a child process would inherit.
 std::set<int> inheritable() {
   std::set<int> descriptors;
-  for (const std::string& name : listDir("/proc/self/fd")) {
+  for (const std::string& name : directoryEntries("/proc/self/fd")) {
     int flags = fcntl(std::stoi(name), F_GETFD);
     if (flags != -1 && !(flags & FD_CLOEXEC)) descriptors.insert(std::stoi(name));
   }
@@ -38,17 +38,19 @@ std::set<int> inheritable() {
 
 // Waits until `condition` holds; false when it did not within kHang.
 bool waitUntil(const std::function<bool()>& condition) {
-  for (auto end = Clock::now() + kHang; !condition(); std::this_thread::sleep_for(kPause)) {
+  for (auto end = Clock::now() + kHang; !condition();) {
     if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
 }
 
 // What a delegate saw of one transfer.
 struct Recording {
-  std::vector<std::string> reports;    // "write", "finish", "complete", in order
-  std::vector<long long> writes;       // bytesWritten of each didWriteData
-  bool totalsAddUp = true;             // totalBytesWritten is their running sum
+  Reports reports;  // "write", "finish", "complete", in order
+  std::vector<long long> writes;
+  long long bytes = 0;
+  bool totalsAddUp = true;             // totalBytesWritten is the running sum
   std::set<long long> expectedTotals;  // totalBytesExpectedToWrite
   std::set<std::thread::id> threads;
   std::set<int> inheritable;  // opened since the start, not close-on-exec
@@ -56,20 +58,20 @@ struct Recording {
   UrlResponse atCompletion;
   std::string finishedPath, finishedContent;
   UrlCompletion completion;
-
-  long long bytes() const { return std::accumulate(writes.begin(), writes.end(), 0LL); }
 };
 
+// Records the reports of `task`; it cancels the task inside the report
+// named by `cancelInside`, if any.
 class Recorder : public UrlSessionDelegate {
  public:
-  std::shared_ptr<UrlSessionTask> task;  // set before the transfer starts
-  std::string cancelInside;              // "write" or "finish": the report that cancels the task
+  std::shared_ptr<UrlSessionTask> task;
+  std::string cancelInside;
 
   void didWriteData(long long bytes, long long total, long long expected) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       record("write");
-      r_.totalsAddUp &= total == r_.bytes() + bytes;
+      r_.totalsAddUp &= total == (r_.bytes += bytes);
       r_.writes.push_back(bytes);
       r_.expectedTotals.insert(expected);
       if (!r_.atFirstWrite) r_.atFirstWrite = task->response();
@@ -115,27 +117,7 @@ class Recorder : public UrlSessionDelegate {
   const std::set<int> atStart_ = inheritable();
 };
 
-// Holds for every transfer: one completion, last; a finish only for a whole
-// body, right before it; all on one thread of the session's own; no report
-// larger than a read buffer.
-void expectWellFormed(const Recording& r) {
-  ASSERT_FALSE(r.reports.empty());
-  EXPECT_EQ("complete", r.reports.back());
-  EXPECT_EQ(1, std::count(r.reports.begin(), r.reports.end(), "complete"));
-  bool finished = std::count(r.reports.begin(), r.reports.end(), "finish") == 1;
-  if (r.completion.kind != Kind::kCancelled) {  // a cancel may come inside the finish
-    EXPECT_EQ(r.completion.kind == Kind::kSuccess, finished);
-  }
-  EXPECT_TRUE(!finished || r.reports[r.reports.size() - 2] == "finish");
-  EXPECT_TRUE(r.totalsAddUp);
-  EXPECT_EQ(1u, r.threads.size());
-  EXPECT_FALSE(r.threads.count(std::this_thread::get_id())) << "reports on the caller's thread";
-  EXPECT_EQ(std::set<int>(), r.inheritable) << "descriptors a child would inherit";
-  for (long long bytes : r.writes) EXPECT_LE(bytes, 2 * 1024 * 1024);
-}
-
-// A transfer of `url` on a session of its own, started at once; it cancels
-// itself inside the report named by `cancelInside`, if any.
+// A transfer of `url` on a session of its own, started at once.
 struct Transfer {
   Recorder recorder;
   std::unique_ptr<UrlSession> session = makeUrlSession(&recorder);
@@ -145,21 +127,35 @@ struct Transfer {
     recorder.cancelInside = cancelInside;
     recorder.task->resume();
   }
-  // Waits at most `limit` for the completion, then ends the session.
+  // Waits at most `limit` for the completion, ends the session, and checks
+  // what holds for every transfer: one completion, last; a finish only for
+  // a whole body, right before it; all on one thread of the session's own;
+  // no report larger than a read buffer.
   Recording end(Clock::duration limit) {
     EXPECT_TRUE(recorder.waitForCompletion(limit));
     session.reset();
-    Recording recording = recorder.recording();
-    expectWellFormed(recording);
-    return recording;
+    Recording r = recorder.recording();
+    EXPECT_EQ(1, std::count(r.reports.begin(), r.reports.end(), "complete"));
+    EXPECT_EQ("complete", r.reports.empty() ? "" : r.reports.back());
+    bool finished = std::count(r.reports.begin(), r.reports.end(), "finish") == 1;
+    if (r.completion.kind != Kind::kCancelled) {  // a cancel may come inside the finish
+      EXPECT_EQ(r.completion.kind == Kind::kSuccess, finished);
+    }
+    EXPECT_TRUE(!finished || r.reports[r.reports.size() - 2] == "finish");
+    EXPECT_TRUE(r.totalsAddUp);
+    EXPECT_EQ(1u, r.threads.size());
+    EXPECT_FALSE(r.threads.count(std::this_thread::get_id())) << "reports on the caller's thread";
+    EXPECT_EQ(std::set<int>(), r.inheritable) << "descriptors a child would inherit";
+    for (long long bytes : r.writes) EXPECT_LE(bytes, 2 * 1024 * 1024);
+    return r;
   }
 };
 
 class UrlSessionTest : public ::testing::Test {
  protected:
-  Recording fetch(const std::string& url, const std::string& cancelInside = "") {
-    Recording recording = Transfer(url, cancelInside).end(kHang);
-    EXPECT_EQ(std::vector<std::string>(), listDir(temporary.path())) << "left behind by " << url;
+  Recording fetch(const std::string& path, const std::string& cancelInside = "") {
+    Recording recording = Transfer(server.url(path), cancelInside).end(kHang);
+    EXPECT_EQ(0u, directoryEntries(temporary.path()).size()) << "left behind by " << path;
     return recording;
   }
 
@@ -172,27 +168,25 @@ class UrlSessionTest : public ::testing::Test {
 };
 
 TEST_F(UrlSessionTest, WholeBodiesFinishWithTheFinalResponse) {
-  struct Case {
-    const char* name;
+  const struct {
     std::string path;
     long status;
     std::string etag;  // "" for none
     long long length;  // announced, -1 for none
     long long size;    // of the body
+  } cases[] = {
+      {"/f?size=1000&etag=%22abc%22", 200, "\"abc\"", 1000, 1000},
+      {"/f?size=3&noetag&header=eTaG:%22x%22", 200, "\"x\"", 3, 3},
+      {"/f?size=5000&nolength", 200, "\"gen-5000\"", -1, 5000},
+      {"/f?size=20&status=404", 404, "\"gen-20\"", 20, 20},
+      {"/f", 200, "\"gen-0\"", 0, 0},
+      {"/f?header=X-First:1&redirect=%2Fg%3Fsize%3D10%26etag%3D%2522final%2522", 200, "\"final\"",
+       10, 10},
+      {"/f?size=7&status=301", 301, "\"gen-7\"", 7, 7},  // a 3xx without Location
   };
-  const Case cases[] = {
-      {"length and ETag", "/f?size=1000&etag=%22abc%22", 200, "\"abc\"", 1000, 1000},
-      {"ETag header in odd case", "/f?size=3&noetag&header=eTaG:%22x%22", 200, "\"x\"", 3, 3},
-      {"close-delimited", "/f?size=5000&nolength", 200, "\"gen-5000\"", -1, 5000},
-      {"404 body", "/f?size=20&status=404", 404, "\"gen-20\"", 20, 20},
-      {"empty body", "/f", 200, "\"gen-0\"", 0, 0},
-      {"redirect", "/f?header=X-First:1&redirect=" + queryValue("/g?size=10&etag=%22final%22"), 200,
-       "\"final\"", 10, 10},
-      {"3xx without Location", "/f?size=7&status=301", 301, "\"gen-7\"", 7, 7},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Recording r = fetch(server.url(c.path));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    Recording r = fetch(c.path);
     EXPECT_EQ(Kind::kSuccess, r.completion.kind) << r.completion.description;
     EXPECT_EQ(c.size > 0, r.atFirstWrite.has_value());
     const UrlResponse& response = r.atFirstWrite ? *r.atFirstWrite : r.atCompletion;
@@ -202,11 +196,12 @@ TEST_F(UrlSessionTest, WholeBodiesFinishWithTheFinalResponse) {
     EXPECT_EQ(0u, response.headers.count("x-first")) << "a header of the redirect";
     EXPECT_EQ(c.length, response.expectedContentLength);
     EXPECT_EQ(c.size > 0 ? std::set<long long>{c.length} : std::set<long long>{}, r.expectedTotals);
-    EXPECT_EQ(c.size, r.bytes());
-    EXPECT_EQ(generatedBody(0, c.size), r.finishedContent);
+    std::string body(c.size, '\0');  // the server's generated body: byte i is i % 251
+    for (long long i = 0; i < c.size; ++i) body[i] = static_cast<char>(i % 251);
+    EXPECT_EQ(body, r.finishedContent);
     EXPECT_EQ(0u, r.finishedPath.rfind(temporary.path() + "/", 0)) << r.finishedPath;
   }
-  std::string echoed = fetch(server.url("/f?echo")).finishedContent;
+  std::string echoed = fetch("/f?echo").finishedContent;
   ASSERT_EQ(0u, echoed.find("GET /f?echo HTTP/1.1\r\n"));
   std::transform(echoed.begin(), echoed.end(), echoed.begin(), ::tolower);
   EXPECT_EQ(std::string::npos, echoed.find("accept-encoding")) << "compression asked for";
@@ -214,11 +209,10 @@ TEST_F(UrlSessionTest, WholeBodiesFinishWithTheFinalResponse) {
 
 TEST_F(UrlSessionTest, CancelInsideAReportLeavesOnlyTheCompletion) {
   const long long size = 50'000'000;
-  const std::string write = "/f?rate=2000000&size=" + std::to_string(size);
-  EXPECT_EQ((std::vector<std::string>{"write", "complete"}),
-            fetch(server.url(write), "write").reports);
-  Recording r = fetch(server.url("/f?size=10"), "finish");
-  EXPECT_EQ((std::vector<std::string>{"write", "finish", "complete"}), r.reports);
+  EXPECT_EQ((Reports{"write", "complete"}),
+            fetch("/f?rate=2000000&size=" + std::to_string(size), "write").reports);
+  Recording r = fetch("/f?size=10", "finish");
+  EXPECT_EQ((Reports{"write", "finish", "complete"}), r.reports);
   EXPECT_EQ(Kind::kCancelled, r.completion.kind);
   EXPECT_TRUE(waitUntil([&] { return server.stat("open") == 0; })) << "the connection stays open";
   EXPECT_LT(server.stat("bytes_sent"), size / 2);
@@ -238,7 +232,7 @@ TEST_F(UrlSessionTest, CancelFromAnotherThreadWhileTheServerSendsNothing) {
       long long before = server.stat("requests");
       Transfer transfer(server.url(path));
       ASSERT_TRUE(waitUntil([&] { return server.stat("requests") > before; }));
-      std::this_thread::sleep_for(kPause * 15);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
       size_t seen = transfer.recorder.recording().writes.size();
       auto start = Clock::now();
       stop(transfer);
@@ -246,7 +240,7 @@ TEST_F(UrlSessionTest, CancelFromAnotherThreadWhileTheServerSendsNothing) {
       EXPECT_LT(Clock::now() - start, kPrompt);
       EXPECT_EQ(Kind::kCancelled, r.completion.kind);
       EXPECT_EQ(seen, r.writes.size()) << "reported after the cancel";
-      EXPECT_EQ(std::vector<std::string>(), listDir(temporary.path()));
+      EXPECT_EQ(0u, directoryEntries(temporary.path()).size());
     }
   }
 }
@@ -258,8 +252,7 @@ TEST_F(UrlSessionTest, TasksCancelledBeforeTheyStartNeverStart) {
   cancelled->cancel();
   cancelled->resume();
   session->invalidateAndCancel();
-  auto late = session->downloadTaskWithURL(server.url("/f?size=10"));
-  late->resume();
+  session->downloadTaskWithURL(server.url("/f?size=10"))->resume();
   session.reset();
   EXPECT_TRUE(recorder.recording().reports.empty());
   EXPECT_EQ(0, server.stat("requests"));

@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
 #include <signal.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,31 +16,22 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-// What happened, in order, on any thread.
-struct EventLog {
-  std::mutex lock;
-  Events events;
+// Keeps what happened, in order, on any thread.
+struct FakeView : WindowView {
+  void apply(const WindowState&) override {
+    if (std::this_thread::get_id() != mainThread) add("apply off the main thread");
+  }
+  void show() override { add("show"); }
+  void launched(bool) override { add("launched"); }
+  void animate() override {}
+  void takeDown() override { add("takeDown"); }
+  WindowState readBack() const override { return {}; }
   void add(const std::string& event) {
     std::lock_guard<std::mutex> guard(lock);
     events.push_back(event);
   }
-  int count(const std::string& event) {
-    std::lock_guard<std::mutex> guard(lock);
-    return static_cast<int>(std::count(events.begin(), events.end(), event));
-  }
-};
-
-struct FakeView : WindowView {
-  explicit FakeView(EventLog& log) : log(log) {}
-  void apply(const WindowState&) override {
-    if (std::this_thread::get_id() != mainThread) log.add("apply off the main thread");
-  }
-  void show() override { log.add("show"); }
-  void launched(bool) override { log.add("launched"); }
-  void animate() override {}
-  void takeDown() override { log.add("takeDown"); }
-  WindowState readBack() const override { return {}; }
-  EventLog& log;
+  std::mutex lock;
+  Events events;
   std::thread::id mainThread = std::this_thread::get_id();
 };
 
@@ -51,36 +43,34 @@ struct Script {
 };
 
 struct FakeDelegate : ApplicationDelegate {
-  FakeDelegate(const WindowControls& controls, EventLog& log, FakeView& view, Script script)
-      : c(controls), log(log), view(view), script(std::move(script)) {}
+  FakeDelegate(const WindowControls& controls, FakeView& view, Script script)
+      : c(controls), view(view), script(std::move(script)) {}
   ~FakeDelegate() override {
     if (session.joinable()) session.join();
-    log.add("destroyed");
+    view.add("destroyed");
   }
   void applicationDidFinishLaunching() override {
     if (!script.onThread) return script.play(c, view);
     session = std::thread([this] { script.play(c, view); });
   }
   void windowWillClose() override {
-    log.add("windowWillClose");
+    view.add("windowWillClose");
     c.application->stop();
   }
   bool startedTransfer() const override { return true; }
   WindowControls c;
-  EventLog& log;
   FakeView& view;
   Script script;
   std::thread session;
 };
 
 Events runWith(Script script) {
-  EventLog log;
-  Toolkit toolkit{makePollMainLoop(), std::make_unique<FakeView>(log)};
+  Toolkit toolkit{makePollMainLoop(), std::make_unique<FakeView>()};
   auto& view = static_cast<FakeView&>(*toolkit.view);
   EXPECT_EQ(0, runApplication(toolkit, [&](const WindowControls& controls) {
-              return std::make_unique<FakeDelegate>(controls, log, view, script);
+              return std::make_unique<FakeDelegate>(controls, view, script);
             }));
-  return log.events;
+  return view.events;
 }
 
 }  // namespace
@@ -111,8 +101,8 @@ TEST(ApplicationRunTest, UserCloseOnTheMainThreadTakesTheWindowDownAtOnce) {
 TEST(ApplicationRunTest, TheStopReleasesWaitingHandOversAndDropsLaterOnes) {
   std::atomic<int> ran{0};
   std::atomic<bool> mainBusy{false};
+  // The main thread stops while the session waits for its hand-over.
   Events events = runWith({[&](const WindowControls& c, FakeView&) {
-    // The main thread stops while the session waits for its hand-over.
     c.application->performAfterDelay(
         [&] {
           mainBusy = true;
