@@ -35,8 +35,8 @@ namespace {
   _exit(255);
 }
 
-// A handler that someone installed meanwhile (the download window's signal
-// watch) gets the signal instead: it was asked for the time it is installed.
+// A handler that someone installed meanwhile (the download window's
+// self-pipe) gets the signal instead: it was asked for the time it is installed.
 bool handOnToInstalledHandler(int signal) {
   struct sigaction current;
   bool installed = sigaction(signal, nullptr, &current) == 0 &&
