@@ -1,6 +1,6 @@
-"""The integration tests' harness: the real program in a sandbox of its own (HOME, TMPDIR, working folder) on
-bundles around a copy of it; agents record how they were started in $AGENT_RECORD.  DownloadTestCase adds, per
-class, a folder served by nginx and the fault server."""
+"""The integration tests' harness: the real program in a sandbox of its own (HOME, TMPDIR, working folder) on bundles
+around a copy of it; agents record how they were started in $AGENT_RECORD.  DownloadTestCase adds nginx and the fault
+server, per class, serving one folder."""
 import base64
 import collections
 import io
@@ -67,19 +67,16 @@ def agent_archive(*extra, **options):
 b = os.fsencode
 
 
-def write(path, data):
-    """data (bytes or text) as the file path, which is returned."""
+def write(path, data):  # returns path
     pathlib.Path(path).write_bytes(data if isinstance(data, bytes) else data.encode())
     return path
 
 
 def read(path, missing=None):
-    """The file's bytes; `missing` when there is none."""
     return pathlib.Path(path).read_bytes() if os.path.exists(path) else missing
 
 
-def split_stderr(stderr):
-    """(texts of the platform log's lines, the other lines)."""
+def split_stderr(stderr):  # (texts of the platform log's lines, the other lines)
     matches = [(LOG_LINE.fullmatch(line), line) for line in stderr.splitlines()]
     return [m.group(1) for m, _ in matches if m], [line for m, line in matches if not m]
 
@@ -96,17 +93,12 @@ def make_certificates(folder):
     """Fresh keys in folder: an authority of the test's own (ca.pem) signing server.pem for 127.0.0.1 and
     localhost, and a self-signed self.pem; only SSL_CERT_FILE makes a client trust ca.pem."""
     os.makedirs(folder)
-    key, names = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2", "IP:127.0.0.1,DNS:localhost"
-    write(os.path.join(folder, "server.ext"), "subjectAltName=%s\nbasicConstraints=critical,CA:FALSE\n"
-          "extendedKeyUsage=serverAuth\n" % names)
-    for args in ["req -x509 %s -keyout ca.key -out ca.pem -subj /CN=Test_CA -addext basicConstraints=critical,CA:TRUE "
-                 "-addext keyUsage=critical,keyCertSign,cRLSign" % key,
-                 "req %s -keyout server.key -out server.csr -subj /CN=127.0.0.1" % key,
-                 "x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 -extfile "
-                 "server.ext", "req -x509 %s -keyout self.key -out self.pem -subj /CN=127.0.0.1 -addext "
-                 "subjectAltName=%s" % (key, names)]:
-        subprocess.run(["openssl", *args.split()], cwd=folder, check=True, stdin=subprocess.DEVNULL,
-                       capture_output=True)
+    new = "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout %s.key -out %s.pem -subj "
+    server = "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost -addext basicConstraints=CA:FALSE"
+    for name, rest in [("ca", "/CN=Test_CA -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,"
+                        "keyCertSign,cRLSign"), ("server", server + " -CA ca.pem -CAkey ca.key"), ("self", server)]:
+        subprocess.run(["openssl", *(new % (name, name) + rest).split()], cwd=folder, check=True,
+                       stdin=subprocess.DEVNULL, capture_output=True)
     return lambda name: os.path.join(folder, name)
 
 
@@ -128,8 +120,7 @@ def minisign_sign(key, path, *options):
     return read(path + ".sig")
 
 
-def walk(top):
-    """top and every path below it."""
+def walk(top):  # top and every path below it
     return [top] + [os.path.join(d, n) for d, dirs, files in os.walk(top) for n in dirs + files]
 
 
@@ -162,13 +153,12 @@ class BootstrapTestCase(unittest.TestCase):
         return Bundle(os.path.join(macos, program), res)
 
     def start_program(self, program, args=(), env=None, unprivileged=False, wrapper=(), cwd=None, **popen):
-        """The program started in the sandbox (its agent says AGENT_SAYS); a value of None in env unsets it.
-        unprivileged: as root, the sandbox is handed to an ordinary user, who runs the program."""
+        """In the sandbox (its agent says AGENT_SAYS); None in env unsets a variable. unprivileged: as root, the
+        sandbox is handed to an ordinary user, who runs the program."""
         environment = {k: os.environ[k] for k in ("PATH", "LANG", "LC_ALL", "LC_CTYPE") if k in os.environ}
         environment.update({"HOME": self.home, "TMPDIR": self.tmpdir, "AGENT_RECORD": self.record_file,
                             "AGENT_SAY": AGENT_SAYS.decode(), **(env or {})})
-        if os.path.exists(self.record_file):
-            os.remove(self.record_file)
+        pathlib.Path(self.record_file).unlink(missing_ok=True)
         if unprivileged and os.geteuid() == 0:
             for path in walk(self.root):
                 os.lchown(path, NOBODY, NOBODY)
@@ -181,8 +171,7 @@ class BootstrapTestCase(unittest.TestCase):
         self.addCleanup(lambda: [proc.poll() is None and (proc.kill(), proc.wait())] + [f.close() for f in output])
         return proc
 
-    def finish_program(self, proc, timeout=60):
-        """Its result, with its peak resident size as last seen."""
+    def finish_program(self, proc, timeout=60):  # its result, with its peak resident size as last seen
         peak, deadline = None, time.monotonic() + timeout
         while proc.poll() is None:
             try:
@@ -194,10 +183,8 @@ class BootstrapTestCase(unittest.TestCase):
                 raise subprocess.TimeoutExpired(proc.args, timeout)
             time.sleep(0.02)
         out, err = (f.seek(0) or f.read() for f in proc.output)
-        record = None
-        if os.path.exists(self.record_file):
-            argv0, cwd, temps, *args = read(self.record_file).split(b"\0")[:-1]
-            record = Record(argv0, cwd, temps.splitlines(), args)
+        fields = read(self.record_file, b"").split(b"\0")[:-1]
+        record = Record(*fields[:2], fields[2].splitlines(), fields[3:]) if fields else None
         return Result(proc.returncode, out, err, record, peak)
 
     def run_program(self, program, args=(), env=None, timeout=60, **options):
@@ -243,7 +230,6 @@ class BootstrapTestCase(unittest.TestCase):
 
 
 class DownloadTestCase(BootstrapTestCase):
-    """Bundles that download, from the servers of the class."""
 
     @classmethod
     def setUpClass(cls):
@@ -254,8 +240,7 @@ class DownloadTestCase(BootstrapTestCase):
         cls.faults = cls.enterClassContext(FaultServer("--root", cls.www, "--max-seconds", SERVER_LIFETIME))
 
     @classmethod
-    def publish(cls, name, data):
-        """data served as /name by both servers."""
+    def publish(cls, name, data):  # served as /name by both servers
         return os.path.basename(write(os.path.join(cls.www, name), data))
 
     @classmethod
@@ -275,16 +260,13 @@ class DownloadTestCase(BootstrapTestCase):
     def clear_cache(self):
         shutil.rmtree(os.path.join(self.home, ".korvex"), ignore_errors=True)
 
-    def stored_validation_string(self, name=VALIDATION_FILE):
-        """Its bytes (".verifiedkey": the key id's), None when there is none."""
+    def stored_validation_string(self, name=VALIDATION_FILE):  # or the key id in ".verifiedkey"; None: no file
         return read(self.cache(name))
 
-    def idle_fault_stats(self):
-        """The fault server's statistics once no answer is open (a client gone ends its answer)."""
+    def idle_fault_stats(self):  # once no answer is open (a client gone ends its answer)
         return self.wait_until(lambda: (s := self.faults.stats())["open"] == 0 and s, "the answers end", bound=10)
 
-    def plant_marker(self):
-        """A file in the cached agent that only a replacement removes."""
+    def plant_marker(self):  # a file in the cached agent that only a replacement removes
         open(self.cache("installagent", "marker"), "w").close()
         return self.cache("installagent", "marker")
 

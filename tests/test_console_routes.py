@@ -19,16 +19,19 @@ ROUTES = [  # (label, resources (None: a URL file naming nginx), where the agent
     ("InstallAgent_*.zip", {"InstallAgent_linux x64.zip": agent_archive()}, "temp"),
     ("download", None, "cache"),
 ]
-# (arguments, the folder holding the bundle, $TMPDIR and HOME, bundle name, program name, working folder, flat, the
-# agent's status)
-NAMES = [
-    (HOSTILE, "apps", "Installer", "bootstrapper", None, False, 0),
-    (["ok"], "apps", "Inst'aller $(touch x)", 'boot "strap" `touch pwned`', "cwd $(touch x) 'q' \"dq\"", True, 3),
-    (["$(touch pwned)"], "My Apps $(touch x) 'q' \"dq\" `touch pwned` ;touch x $HOME ${TMPDIR} $0 tab\tand \\back\\"
-     "slash\\ line\nbreak", "Installer", "bootstrapper", None, False, 0),
-    (["x"], "Ünïcødé ✓ " + os.fsdecode(b"\xe9\xff"), "Installer", "bootstrapper", None, True, 0),
-    (["a;b"], "a;b", "Installer", "bootstrapper", None, False, 0),  # its only character that needs quoting
-    (["x"], "/".join(["d" * 200] * 19), None, "bootstrapper", None, False, 0),  # None: a bundle path of 4000 bytes
+ROW = {"args": ["x"], "folder": "apps", "name": "Installer", "program": "bootstrapper", "cwd": None, "flat": False,
+       "status": 0, "temp": "usable", "linked": False}  # "folder": where the bundle is; TMPDIR and HOME bear its name
+NAMES = [  # how each row differs from ROW
+    {"args": HOSTILE},
+    {"args": ["ok"], "name": "Inst'aller $(touch x)", "program": 'boot "strap" `touch pwned`', "flat": True,
+     "cwd": "cwd $(touch x) 'q' \"dq\"", "status": 3},
+    {"args": ["$(touch pwned)"], "folder": "My Apps $(touch x) 'q' \"dq\" `touch pwned` ;touch x $HOME ${TMPDIR} $0 "
+     "tab\tand \\back\\slash\\ line\nbreak"},
+    {"folder": "Ünïcødé ✓ " + os.fsdecode(b"\xe9\xff"), "flat": True},
+    {"args": ["a;b"], "folder": "a;b"},  # its only character that needs quoting
+    {"folder": "/".join(["d" * 200] * 19), "name": None},  # None: a bundle path of 4000 bytes
+    # A TMPDIR of no use: the temporary folder is made in /tmp; the program is started through a link to its bundle.
+    {"temp": "read-only", "linked": True}, {"temp": None}, {"temp": ""}, {"temp": "missing"}, {"temp": "a file"},
 ]
 
 
@@ -37,27 +40,35 @@ class ConsoleRoutesTest(DownloadTestCase):
     def test_routes_crossed_with_hostile_names_and_arguments(self):
         url_file = {URL_FILE: self.nginx.url(self.publish("agent.zip", agent_archive())).encode() + b"\n"}
         for index, (route, resources, runs) in enumerate(ROUTES):
-            for number, (args, folder, name, program, cwd, flat, status) in enumerate(NAMES):
+            for number, row in enumerate(NAMES):
                 with self.subTest(route, row=number):
-                    top = "%d-%d" % (index, number)  # no blanks: a row's paths need quoting for its folder alone
+                    row, top = {**ROW, **row}, "%d-%d" % (index, number)  # no blanks: row 4 quotes for ";" alone
+                    folder, usable = row["folder"], row["temp"] == "usable"
                     self.tmpdir, self.home = (self.folder(top, what + folder[:200]) for what in ("temp-", "home-"))
                     parent = self.folder(top, folder)
-                    name = name or "B" * (4000 - len(parent) - len("/.app"))
-                    bundle = self.make_bundle(resources or url_file, parent, name, program, flat)
-                    cwd = cwd and self.folder(top, cwd)
-                    result = self.run_program(bundle.program, args, {"AGENT_EXIT": str(status)}, cwd=cwd,
-                                              unprivileged=True)
-                    self.assertEqual((result.status, result.stdout, split_stderr(result.stderr)), (
-                        255 if status else 0, b"", ([], [DOWNLOADING, INITIALIZING][:2 if resources is None else 0]
-                                                    + [AGENT_SAYS, NOT_SUCCESSFUL, FAILED][:3 if status else 1])))
+                    name = row["name"] or "B" * (4000 - len(parent) - len("/.app"))
+                    bundle = self.make_bundle(resources or url_file, parent, name, row["program"], row["flat"])
+                    os.symlink(parent, parent + "-link")
+                    os.chmod(self.folder(top, "read-only"), 0o555)
+                    temp = {"usable": self.tmpdir, "read-only": self.folder(top, "read-only"), "a file": bundle.program,
+                            "missing": parent + "-no"}.get(row["temp"], row["temp"])
+                    cwd = row["cwd"] and self.folder(top, row["cwd"])
+                    program = (parent + "-link" if row["linked"] else parent) + bundle.program[len(parent):]
+                    env = {"AGENT_EXIT": str(row["status"]), "TMPDIR": temp}
+                    result = self.run_program(program, row["args"], env, cwd=cwd, unprivileged=True)
+                    shown = [DOWNLOADING, INITIALIZING][:2 if resources is None else 0] + [
+                        AGENT_SAYS, NOT_SUCCESSFUL, FAILED][:3 if row["status"] else 1]
+                    self.assertEqual((result.status, result.stdout, split_stderr(result.stderr)),
+                                     (255 if row["status"] else 0, b"", ([], shown)))
                     argv0 = self.cache("installagent", "install") if runs == "cache" else None
-                    self.assert_agent_got(result, bundle, args, argv0, cwd=cwd, unpacked=runs == "temp")
-                    [temp] = result.record.temp_dirs  # private, and where it was unpacked
-                    self.assertRegex(temp, rb"^700 " + (os.path.basename(os.path.dirname(result.record.argv0))
-                                                        if runs == "temp" else rb"qz.{6}") + b"$")
+                    unpacked = runs == "temp" and (temp if usable else "/tmp")
+                    self.assert_agent_got(result, bundle, row["args"], argv0, cwd, unpacked)
+                    # In $TMPDIR the agent sees one private folder: the one it was unpacked in.
+                    self.assertEqual(len(result.record.temp_dirs), usable)
+                    unpacked_in = os.path.basename(os.path.dirname(result.record.argv0)) if unpacked else rb"qz.{6}"
+                    self.assertRegex(b"".join(result.record.temp_dirs), rb"^(700 " + unpacked_in + b")?$")
                     self.assertEqual((os.listdir(self.tmpdir), os.listdir(self.home)),
                                      ([], [".korvex"] if runs == "cache" else []))
-        self.assertEqual(len(os.path.dirname(os.path.dirname(os.path.dirname(bundle.program)))), 4000)
         self.assert_nothing_injected("pwned", "x")
 
     def test_no_usable_agent(self):
@@ -87,19 +98,6 @@ class ConsoleRoutesTest(DownloadTestCase):
         result = self.run_program(bundle.program, ["a"], unprivileged=True)
         self.assert_failed(result, *TRANSPORT_FAILED, FAILED)
         self.assertEqual(result.stderr.splitlines()[0], b"Failed to open install agent URL file")
-
-    def test_unpacked_beside_links_and_in_tmp_when_tmpdir_is_no_use(self):
-        bundle = self.make_bundle({ARCHIVE: agent_archive()})
-        os.symlink(self.apps, os.path.join(self.root, "apps-link"))
-        linked = os.path.join(self.root, "apps-link", os.path.relpath(bundle.program, self.apps))
-        for tmpdir, base in [(self.tmpdir, self.tmpdir), (None, "/tmp"), (self.folder("missing"), "/tmp"), ("", "/tmp"),
-                             (bundle.program, "/tmp"), (self.folder("read-only"), "/tmp")]:
-            with self.subTest(tmpdir=tmpdir):
-                os.chmod(self.folder("read-only"), 0o555)
-                os.rmdir(self.folder("missing"))
-                result = self.run_program(linked, ["a"], env={"TMPDIR": tmpdir}, unprivileged=True)
-                self.assert_succeeded(result)
-                self.assert_agent_got(result, bundle, ["a"], unpacked=base)
 
 
 if __name__ == "__main__":
