@@ -190,8 +190,7 @@ class BootstrapTestCase(unittest.TestCase):
     def run_program(self, program, args=(), env=None, timeout=60, **options):
         return self.finish_program(self.start_program(program, args, env, **options), timeout)
 
-    def wait_until(self, condition, what, proc=None, bound=60):
-        """condition()'s first true value; fails when proc ends or `bound` seconds pass first."""
+    def wait_until(self, condition, what, proc=None, bound=60):  # fails when proc ends or `bound` seconds pass first
         deadline = time.monotonic() + bound
         while not (value := condition()):
             if (proc and proc.poll() is not None) or time.monotonic() > deadline:
@@ -224,8 +223,7 @@ class BootstrapTestCase(unittest.TestCase):
         else:
             self.assertEqual(record.argv0, b(argv0 or os.path.join(bundle.resources, ENTRY)))
 
-    def assert_nothing_injected(self, *names):
-        """No file of these names made by a shell command."""
+    def assert_nothing_injected(self, *names):  # no file of these names made by a shell command
         self.assertEqual([p for top in (self.root, os.getcwd()) for p in walk(top) if os.path.basename(p) in names], [])
 
 
@@ -267,14 +265,11 @@ class DownloadTestCase(BootstrapTestCase):
         return self.wait_until(lambda: (s := self.faults.stats())["open"] == 0 and s, "the answers end", bound=10)
 
     def plant_marker(self):  # a file in the cached agent that only a replacement removes
-        open(self.cache("installagent", "marker"), "w").close()
-        return self.cache("installagent", "marker")
+        return write(self.cache("installagent", "marker"), b"")
 
     def assert_logs(self, result, patterns):
         logs = split_stderr(result.stderr)[0]
-        self.assertEqual(len(logs), len(patterns), result.stderr)
-        for text, pattern in zip(logs, patterns):
-            self.assertRegex(text, b"^" + pattern + b"$")
+        self.assertTrue(len(logs) == len(patterns) and all(map(re.fullmatch, patterns, logs)), result.stderr)
 
     def assert_started(self, result, bundle, args, unpacked=True, logs=(), cache=None, why=None):
         """Status 0, the agent ran once with args from the cache under `cache` (None: the sandbox's) or, given

@@ -10,6 +10,7 @@ cut short), nolength, redirect=TARGET, loop, rate=N (bytes a second), rate_from=
 stall_after=N (then nothing), silent (never answers), header=Name:Value (repeatable), echo (the request as body).
 GET /_stats gives {"requests", "bytes_sent", "open"}; a client gone ends its answer.
 """
+import contextlib
 import http.client
 import json
 import os
@@ -102,28 +103,15 @@ class Handler(BaseHTTPRequestHandler):
             pass
 
 
-class TlsServer(ThreadingHTTPServer):
-    """Each connection's handshake on its own thread: a stuck client holds up no one."""
-
-    def finish_request(self, request, client_address):
-        try:
-            request = self.context.wrap_socket(request, server_side=True)
-        except (ssl.SSLError, OSError):
-            return
-        try:
-            super().finish_request(request, client_address)
-        finally:
-            request.close()
-
-
 def main(args):
     options = dict(zip(args[::2], args[1::2]))
     Handler.root = os.path.realpath(options["--root"]) if "--root" in options else None
-    server = (TlsServer if "--cert" in options else ThreadingHTTPServer)(("127.0.0.1", 0), Handler)
-    if "--cert" in options:
-        server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        server.context.load_cert_chain(options["--cert"], options["--key"])
-    server.daemon_threads = True
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads, server.handle_error = True, lambda *_: None  # a client gone midway is no error
+    if "--cert" in options:  # each handshake at the first read, on the connection's thread: none holds up the rest
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(options["--cert"], options["--key"])
+        server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     threading.Timer(float(options.get("--max-seconds", 600)), os._exit, (0,)).start()
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
@@ -150,12 +138,9 @@ class FaultServer:
         self.process.stdout.close()
 
     def stats(self):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
-        try:
+        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)) as connection:
             connection.request("GET", "/_stats")
             return json.loads(connection.getresponse().read())
-        finally:
-            connection.close()
 
 
 if __name__ == "__main__":
