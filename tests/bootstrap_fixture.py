@@ -129,9 +129,7 @@ class BootstrapTestCase(unittest.TestCase):
 
     def setUp(self):
         self.assertTrue(PROGRAM and os.access(PROGRAM, os.X_OK), "BOOTSTRAPPER must name the built program")
-        sandbox = tempfile.TemporaryDirectory(prefix="bootstrap-it-")
-        self.addCleanup(sandbox.cleanup)
-        self.root = os.path.realpath(sandbox.name)
+        self.root = os.path.realpath(self.enterContext(tempfile.TemporaryDirectory(prefix="bootstrap-it-")))
         self.home, self.tmpdir, self.cwd, self.apps = (self.folder(n) for n in ("home", "tmp", "cwd", "apps"))
         self.record_file = os.path.join(self.root, "record")
 
@@ -231,9 +229,7 @@ class DownloadTestCase(BootstrapTestCase):
 
     @classmethod
     def setUpClass(cls):
-        www = tempfile.TemporaryDirectory(prefix="bootstrap-www-")
-        cls.addClassCleanup(www.cleanup)
-        cls.www = os.path.realpath(www.name)
+        cls.www = os.path.realpath(cls.enterClassContext(tempfile.TemporaryDirectory(prefix="bootstrap-www-")))
         cls.nginx = cls.enterClassContext(NginxServer(cls.www, max_seconds=SERVER_LIFETIME))
         cls.faults = cls.enterClassContext(FaultServer("--root", cls.www, "--max-seconds", SERVER_LIFETIME))
 
