@@ -129,8 +129,8 @@ class DownloadTest(DownloadTestCase):
                 KEY_FILE: key or self.key.public}
 
         def unparsed(content, shown, *logs):  # a URL file, the URL as the log shows it
-            return content, TRANSPORT_FAILED, [*logs, transport_log(rb"The URL does not parse: .+ " + re.escape(shown))
-                                               ], None, {}
+            logs += (transport_log(rb"The URL does not parse: .+ " + re.escape(shown)),)
+            return content, TRANSPORT_FAILED, list(logs), None, {}
 
         cases = {
             "connection refused": t(closed, refused % rb"\d+" + b": Couldn't connect to server", closed),
