@@ -3,18 +3,16 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <optional>
+#include <list>
 #include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "platform/os/file_system.h"
-#include "tests/test_server.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -36,135 +34,95 @@ std::set<int> inheritable() {
   return descriptors;
 }
 
-// Waits until `condition` holds; false when it did not within kHang.
-bool waitUntil(const std::function<bool()>& condition) {
-  for (auto end = Clock::now() + kHang; !condition();) {
+// Waits until `condition` holds; false when it did not within `limit`.
+bool waitUntil(const std::function<bool()>& condition, Clock::duration limit = kHang) {
+  for (auto end = Clock::now() + limit; !condition();) {
     if (Clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
 }
 
-// What a delegate saw of one transfer.
-struct Recording {
-  Reports reports;  // "write", "finish", "complete", in order
-  std::vector<long long> writes;
-  long long bytes = 0;
-  bool totalsAddUp = true;             // totalBytesWritten is the running sum
-  std::set<long long> expectedTotals;  // totalBytesExpectedToWrite
-  std::set<std::thread::id> threads;
-  std::set<int> inheritable;  // opened since the start, not close-on-exec
-  std::optional<UrlResponse> atFirstWrite;
-  UrlResponse atCompletion;
-  std::string finishedPath, finishedContent;
-  UrlCompletion completion;
-};
-
-// Records the reports of `task`; it cancels the task inside the report
-// named by `cancelInside`, if any.
-class Recorder : public UrlSessionDelegate {
- public:
-  std::shared_ptr<UrlSessionTask> task;
-  std::string cancelInside;
-
+// A transfer of `url` on a session of its own, started at once (after a
+// cancel when `cancelAt` is "start"), that records its reports and cancels
+// itself inside the report named by `cancelAt`. Read it once the session is
+// gone.
+struct Transfer : UrlSessionDelegate {
+  explicit Transfer(const std::string& url, const std::string& cancelAt = "")
+      : cancelAt(cancelAt), task(session->downloadTaskWithURL(url)) {
+    if (cancelAt == "start") task->cancel();
+    task->resume();
+  }
   void didWriteData(long long bytes, long long total, long long expected) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      record("write");
-      r_.totalsAddUp &= total == (r_.bytes += bytes);
-      r_.writes.push_back(bytes);
-      r_.expectedTotals.insert(expected);
-      if (!r_.atFirstWrite) r_.atFirstWrite = task->response();
-    }
-    if (cancelInside == "write") task->cancel();
+    totalsAddUp &=
+        total == (received += bytes) && expected == task->response().expectedContentLength;
+    record("write");
   }
   void didFinishDownloadingToURL(const std::string& path) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    finishedPath = path;
+    finishedContent = readFile(path);
     record("finish");
-    r_.finishedPath = path;
-    r_.finishedContent = readFile(path);
-    if (cancelInside == "finish") task->cancel();
   }
-  void didCompleteWithError(const UrlCompletion& completion) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+  void didCompleteWithError(const UrlCompletion& result) override {
+    completion = result;
     record("complete");
-    r_.completion = completion;
-    r_.atCompletion = task->response();
-    completed_.notify_all();
+    completed = true;
   }
-  bool waitForCompletion(Clock::duration limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return completed_.wait_for(
-        lock, limit, [this] { return !r_.reports.empty() && r_.reports.back() == "complete"; });
-  }
-  Recording recording() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return r_;
-  }
-
- private:
-  void record(const char* report) {
-    r_.reports.push_back(report);
-    r_.threads.insert(std::this_thread::get_id());
+  void record(const std::string& report) {
+    reports.push_back(report);
+    threads.insert(std::this_thread::get_id());
+    if (reports.size() == 1) response = task->response();
     for (int fd : inheritable()) {
-      if (!atStart_.count(fd)) r_.inheritable.insert(fd);
+      if (!atStart.count(fd)) leaked.insert(fd);
     }
-  }
-
-  mutable std::mutex mutex_;
-  std::condition_variable completed_;
-  Recording r_;
-  const std::set<int> atStart_ = inheritable();
-};
-
-// A transfer of `url` on a session of its own, started at once.
-struct Transfer {
-  Recorder recorder;
-  std::unique_ptr<UrlSession> session = makeUrlSession(&recorder);
-
-  explicit Transfer(const std::string& url, const std::string& cancelInside = "") {
-    recorder.task = session->downloadTaskWithURL(url);
-    recorder.cancelInside = cancelInside;
-    recorder.task->resume();
+    ++reported;
+    if (report == cancelAt) task->cancel();
   }
   // Waits at most `limit` for the completion, ends the session, and checks
-  // what holds for every transfer: one completion, last; a finish only for
-  // a whole body, right before it; all on one thread of the session's own;
-  // no report larger than a read buffer.
-  Recording end(Clock::duration limit) {
-    EXPECT_TRUE(recorder.waitForCompletion(limit));
+  // what holds for every transfer: data, then a finish only for a whole body,
+  // then one completion, all on one thread of the session's own; nothing
+  // left in the temporary folder.
+  const Transfer& end(Clock::duration limit) {
+    EXPECT_TRUE(waitUntil([this] { return completed.load(); }, limit));
     session.reset();
-    Recording r = recorder.recording();
-    EXPECT_EQ(1, std::count(r.reports.begin(), r.reports.end(), "complete"));
-    EXPECT_EQ("complete", r.reports.empty() ? "" : r.reports.back());
-    bool finished = std::count(r.reports.begin(), r.reports.end(), "finish") == 1;
-    if (r.completion.kind != Kind::kCancelled) {  // a cancel may come inside the finish
-      EXPECT_EQ(r.completion.kind == Kind::kSuccess, finished);
-    }
-    EXPECT_TRUE(!finished || r.reports[r.reports.size() - 2] == "finish");
-    EXPECT_TRUE(r.totalsAddUp);
-    EXPECT_EQ(1u, r.threads.size());
-    EXPECT_FALSE(r.threads.count(std::this_thread::get_id())) << "reports on the caller's thread";
-    EXPECT_EQ(std::set<int>(), r.inheritable) << "descriptors a child would inherit";
-    for (long long bytes : r.writes) EXPECT_LE(bytes, 2 * 1024 * 1024);
-    return r;
+    Reports expected(std::count(reports.begin(), reports.end(), "write"), "write");
+    if (completion.kind == Kind::kSuccess || cancelAt == "finish") expected.push_back("finish");
+    expected.push_back("complete");
+    EXPECT_EQ(expected, reports);
+    EXPECT_TRUE(totalsAddUp);
+    EXPECT_EQ(1u, threads.size());
+    EXPECT_FALSE(threads.count(std::this_thread::get_id())) << "reports on the caller's thread";
+    EXPECT_EQ(std::set<int>(), leaked) << "descriptors a child would inherit";
+    EXPECT_EQ(Reports(), directoryEntries(userTemporaryDirectory())) << "left behind";
+    return *this;
   }
+
+  const std::string cancelAt;
+  Reports reports;  // "write", "finish", "complete", in order
+  std::atomic<size_t> reported{0};
+  std::atomic<bool> completed{false};
+  long long received = 0;
+  bool totalsAddUp = true;  // to the running sum, and to the announced length
+  std::set<std::thread::id> threads;
+  const std::set<int> atStart = inheritable();
+  std::set<int> leaked;  // opened since the start, not close-on-exec
+  UrlResponse response;  // at the first report
+  std::string finishedPath, finishedContent;
+  UrlCompletion completion;
+  std::unique_ptr<UrlSession> session = makeUrlSession(this);
+  std::shared_ptr<UrlSessionTask> task;
 };
 
 class UrlSessionTest : public ::testing::Test {
  protected:
-  Recording fetch(const std::string& path, const std::string& cancelInside = "") {
-    Recording recording = Transfer(server.url(path), cancelInside).end(kHang);
-    EXPECT_EQ(0u, directoryEntries(temporary.path()).size()) << "left behind by " << path;
-    return recording;
+  const Transfer& fetch(const std::string& path, const std::string& cancelInside = "") {
+    return transfers.emplace_back(server.url(path), cancelInside).end(kHang);
   }
 
-  ScratchDir temporary;
-  ScopedEnv environment[8] = {{"TMPDIR", temporary.path()},  {"http_proxy", std::nullopt},
-                              {"https_proxy", std::nullopt}, {"HTTPS_PROXY", std::nullopt},
-                              {"all_proxy", std::nullopt},   {"ALL_PROXY", std::nullopt},
-                              {"no_proxy", std::nullopt},    {"NO_PROXY", std::nullopt}};
+  TempDir temporary{""};
+  ScopedEnv tmpdir{"TMPDIR", temporary.getDir().c_str()}, noProxy{"no_proxy", "*"};
   TestServer server;
+  std::list<Transfer> transfers;
 };
 
 TEST_F(UrlSessionTest, WholeBodiesFinishWithTheFinalResponse) {
@@ -186,20 +144,16 @@ TEST_F(UrlSessionTest, WholeBodiesFinishWithTheFinalResponse) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    Recording r = fetch(c.path);
+    const Transfer& r = fetch(c.path);
     EXPECT_EQ(Kind::kSuccess, r.completion.kind) << r.completion.description;
-    EXPECT_EQ(c.size > 0, r.atFirstWrite.has_value());
-    const UrlResponse& response = r.atFirstWrite ? *r.atFirstWrite : r.atCompletion;
-    EXPECT_EQ(c.status, response.statusCode);
-    EXPECT_EQ(c.etag, response.header("ETag"));
-    EXPECT_EQ(c.etag.empty() ? 0u : 1u, response.headers.count("etag"));
-    EXPECT_EQ(0u, response.headers.count("x-first")) << "a header of the redirect";
-    EXPECT_EQ(c.length, response.expectedContentLength);
-    EXPECT_EQ(c.size > 0 ? std::set<long long>{c.length} : std::set<long long>{}, r.expectedTotals);
-    std::string body(c.size, '\0');  // the server's generated body: byte i is i % 251
-    for (long long i = 0; i < c.size; ++i) body[i] = static_cast<char>(i % 251);
+    EXPECT_EQ(c.status, r.response.statusCode);
+    EXPECT_EQ(c.etag, r.response.header("ETag"));
+    EXPECT_EQ(0u, r.response.headers.count("x-first")) << "a header of the redirect";
+    EXPECT_EQ(c.length, r.response.expectedContentLength);
+    std::string body;  // the server's generated body: byte i is i % 251
+    for (long long i = 0; i < c.size; ++i) body += static_cast<char>(i % 251);
     EXPECT_EQ(body, r.finishedContent);
-    EXPECT_EQ(0u, r.finishedPath.rfind(temporary.path() + "/", 0)) << r.finishedPath;
+    EXPECT_EQ(0u, r.finishedPath.rfind(temporary.getDir() + "/", 0)) << r.finishedPath;
   }
   std::string echoed = fetch("/f?echo").finishedContent;
   ASSERT_EQ(0u, echoed.find("GET /f?echo HTTP/1.1\r\n"));
@@ -211,7 +165,7 @@ TEST_F(UrlSessionTest, CancelInsideAReportLeavesOnlyTheCompletion) {
   const long long size = 50'000'000;
   EXPECT_EQ((Reports{"write", "complete"}),
             fetch("/f?rate=2000000&size=" + std::to_string(size), "write").reports);
-  Recording r = fetch("/f?size=10", "finish");
+  const Transfer& r = fetch("/f?size=10", "finish");
   EXPECT_EQ((Reports{"write", "finish", "complete"}), r.reports);
   EXPECT_EQ(Kind::kCancelled, r.completion.kind);
   EXPECT_TRUE(waitUntil([&] { return server.stat("open") == 0; })) << "the connection stays open";
@@ -222,7 +176,7 @@ TEST_F(UrlSessionTest, CancelInsideAReportLeavesOnlyTheCompletion) {
 // nothing but the completion is reported after it.
 TEST_F(UrlSessionTest, CancelFromAnotherThreadWhileTheServerSendsNothing) {
   const std::pair<const char*, std::function<void(Transfer&)>> stops[] = {
-      {"cancel", [](Transfer& t) { t.recorder.task->cancel(); }},
+      {"cancel", [](Transfer& t) { t.task->cancel(); }},
       {"invalidateAndCancel", [](Transfer& t) { t.session->invalidateAndCancel(); }},
       {"destroy the session", [](Transfer& t) { t.session.reset(); }},
   };
@@ -233,28 +187,21 @@ TEST_F(UrlSessionTest, CancelFromAnotherThreadWhileTheServerSendsNothing) {
       Transfer transfer(server.url(path));
       ASSERT_TRUE(waitUntil([&] { return server.stat("requests") > before; }));
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      size_t seen = transfer.recorder.recording().writes.size();
-      auto start = Clock::now();
+      size_t seen = transfer.reported;
       stop(transfer);
-      Recording r = transfer.end(kPrompt);
-      EXPECT_LT(Clock::now() - start, kPrompt);
+      const Transfer& r = transfer.end(kPrompt);
       EXPECT_EQ(Kind::kCancelled, r.completion.kind);
-      EXPECT_EQ(seen, r.writes.size()) << "reported after the cancel";
-      EXPECT_EQ(0u, directoryEntries(temporary.path()).size());
+      EXPECT_EQ(seen + 1, r.reports.size()) << "reported after the cancel";
     }
   }
 }
 
 TEST_F(UrlSessionTest, TasksCancelledBeforeTheyStartNeverStart) {
-  Recorder recorder;
-  auto session = makeUrlSession(&recorder);
-  auto cancelled = session->downloadTaskWithURL(server.url("/f?size=10"));
-  cancelled->cancel();
-  cancelled->resume();
-  session->invalidateAndCancel();
-  session->downloadTaskWithURL(server.url("/f?size=10"))->resume();
-  session.reset();
-  EXPECT_TRUE(recorder.recording().reports.empty());
+  Transfer cancelled(server.url("/f?size=10"), "start");
+  cancelled.session->invalidateAndCancel();
+  cancelled.session->downloadTaskWithURL(server.url("/f?size=10"))->resume();
+  cancelled.session.reset();
+  EXPECT_EQ(Reports(), cancelled.reports);
   EXPECT_EQ(0, server.stat("requests"));
 }
 
