@@ -35,13 +35,9 @@ struct FakeView : WindowView {
   std::thread::id mainThread = std::this_thread::get_id();
 };
 
-// The session's script, on a thread of its own when `onThread`, else on the
-// main thread within applicationDidFinishLaunching.
-struct Script {
-  std::function<void(const WindowControls&, FakeView&)> play;
-  bool onThread = true;
-};
+using Script = std::function<void(const WindowControls&, FakeView&)>;
 
+// Plays the session's script on a thread of its own.
 struct FakeDelegate : ApplicationDelegate {
   FakeDelegate(const WindowControls& controls, FakeView& view, Script script)
       : c(controls), view(view), script(std::move(script)) {}
@@ -50,8 +46,7 @@ struct FakeDelegate : ApplicationDelegate {
     view.add("destroyed");
   }
   void applicationDidFinishLaunching() override {
-    if (!script.onThread) return script.play(c, view);
-    session = std::thread([this] { script.play(c, view); });
+    session = std::thread([this] { script(c, view); });
   }
   void windowWillClose() override {
     view.add("windowWillClose");
@@ -64,7 +59,7 @@ struct FakeDelegate : ApplicationDelegate {
   std::thread session;
 };
 
-Events runWith(Script script) {
+Events runWith(const Script& script) {
   Toolkit toolkit{makePollMainLoop(), std::make_unique<FakeView>()};
   auto& view = static_cast<FakeView&>(*toolkit.view);
   EXPECT_EQ(0, runApplication(toolkit, [&](const WindowControls& controls) {
@@ -76,13 +71,13 @@ Events runWith(Script script) {
 }  // namespace
 
 TEST(ApplicationRunTest, ClosingAndStoppingFromTheSessionThreadHappenOnce) {
-  Events events = runWith({[](const WindowControls& c, FakeView&) {
+  Events events = runWith([](const WindowControls& c, FakeView&) {
     c.window->showUnpacking();
     c.window->close();
     c.window->close();
     c.application->stop();
     c.application->stop();
-  }});
+  });
   // The session's close may come before or after the launch. Its take-down,
   // dropped after the stop, is the run's once the delegate's thread is gone.
   events.erase(std::find(events.begin(), events.end(), "launched"));
@@ -90,11 +85,10 @@ TEST(ApplicationRunTest, ClosingAndStoppingFromTheSessionThreadHappenOnce) {
 }
 
 TEST(ApplicationRunTest, UserCloseOnTheMainThreadTakesTheWindowDownAtOnce) {
-  Events events = runWith({[](const WindowControls& c, FakeView& view) {
-                             c.application->performAfterDelay(view.requestClose, 0.01);
-                             c.application->performAfterDelay(view.requestClose, 0.02);
-                           },
-                           false});
+  Events events = runWith([](const WindowControls& c, FakeView& view) {
+    c.application->performAfterDelay(view.requestClose, 0.01);
+    c.application->performAfterDelay(view.requestClose, 0.02);
+  });
   EXPECT_EQ((Events{"show", "launched", "windowWillClose", "takeDown", "destroyed"}), events);
 }
 
@@ -102,7 +96,7 @@ TEST(ApplicationRunTest, TheStopReleasesWaitingHandOversAndDropsLaterOnes) {
   std::atomic<int> ran{0};
   std::atomic<bool> mainBusy{false};
   // The main thread stops while the session waits for its hand-over.
-  Events events = runWith({[&](const WindowControls& c, FakeView&) {
+  Events events = runWith([&](const WindowControls& c, FakeView&) {
     c.application->performAfterDelay(
         [&] {
           mainBusy = true;
@@ -117,7 +111,7 @@ TEST(ApplicationRunTest, TheStopReleasesWaitingHandOversAndDropsLaterOnes) {
       c.window->showFailure("after the stop", TextColor::kRed);
       c.window->closeAfter(0);
     }
-  }});
+  });
   EXPECT_EQ(0, ran.load());
   EXPECT_EQ(0, std::count(events.begin(), events.end(), "windowWillClose"));
   EXPECT_EQ("takeDown", events.back());
@@ -129,7 +123,7 @@ TEST(ApplicationRunTest, SignalsCloseTheWindowAndTheirHandlingComesBack) {
     struct sigaction earlier = {}, saved = {}, after = {};
     earlier.sa_handler = [](int) { ++earlierHandlerRan; };
     sigaction(signal, &earlier, &saved);
-    Events events = runWith({[signal](const WindowControls&, FakeView&) { raise(signal); }, false});
+    Events events = runWith([signal](const WindowControls&, FakeView&) { raise(signal); });
     EXPECT_EQ(1, std::count(events.begin(), events.end(), "windowWillClose")) << signal;
     sigaction(signal, &saved, &after);
     EXPECT_EQ(earlier.sa_handler, after.sa_handler) << signal;
