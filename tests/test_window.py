@@ -103,8 +103,8 @@ class WindowTestCase(DownloadTestCase):
         self.clear_cache()
         env = {"DISPLAY": self.display and self.display.name, "GDK_BACKEND": "x11", "NO_AT_BRIDGE": "1",
                "QZ_BOOTSTRAP_UI_TRACE": self.root + "/trace", **env}
-        wrapper = ["bash", "-c", 'exec "$0" "$@" <&%d 2>&%d' % (terminal, terminal)] if terminal else []
-        return self.start_program(bundle.program, ARGS, env, wrapper=wrapper, pass_fds=wrapper and [terminal])
+        tty = {"preexec_fn": lambda: os.dup2(terminal, 0) or os.dup2(terminal, 2)} if terminal else {}
+        return self.start_program(bundle.program, ARGS, env, **tty)
 
     def finish(self, process):
         """Its result and UI trace, which ends with the window's one "closed"."""
@@ -294,7 +294,7 @@ class TerminalWindowTest(WindowTestCase):
                          re.escape(CLEAR) + r"\S+ \S+ bootstrapper\[\S+\] No ETag .*\n" + re.escape(CLEAR + "["))
 
         process = self.start(self.bundle("failure"), self.slave)
-        # The whole text above the line, which is cut to the terminal's width.
+        # The whole text above the line, which is cut to the terminal's width; meanwhile it waits for Return.
         self.wait_until(lambda: CLEAR + TWO_LINES + "\n" in self.output(), "the failure's text", process)
         for columns, bar in [(100, "#" * 33), (30, "#" * 10)]:
             fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
