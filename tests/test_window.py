@@ -287,8 +287,9 @@ class TerminalWindowTest(WindowTestCase):
 
     def test_on_a_terminal_the_line_is_redrawn_follows_a_resize_and_waits_for_return(self):
         self.finish(self.start(self.bundle("progress"), self.slave))
-        self.assertLessEqual({"[##########----------] Downloading", "[####################] Downloading",
-                              "[#####---------------] Initializing the installer"}, set(self.drawings()))
+        downloading = {line for line in self.drawings() if line.endswith("] Downloading")}
+        self.assertTrue(len(downloading) > 5 and "[####################] Downloading" in downloading, downloading)
+        self.assertIn("[#####---------------] Initializing the installer", self.drawings())
         # The log's line on a cleared line, the bar back below it.
         self.assertRegex(self.output(),
                          re.escape(CLEAR) + r"\S+ \S+ bootstrapper\[\S+\] No ETag .*\n" + re.escape(CLEAR + "["))
