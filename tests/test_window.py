@@ -1,31 +1,30 @@
-"""The download window, driven by tests/window_driver.cc (beside BOOTSTRAPPER) and read back through its UI
-trace: GTK on a virtual display of its own, and the terminal window on standard error without a display."""
-import ctypes
+"""The download window of the real program on the fault server's downloads, read back through its UI trace: the GTK
+window, a module beside the program, on a virtual display of its own; else the terminal window on standard error."""
 import ctypes.util
 import fcntl
 import os
 import pty
 import re
 import select
-import shutil
 import signal
 import struct
 import subprocess
 import termios
-import threading
 import time
+import zipfile
 import zlib
 
-from bootstrap_fixture import BootstrapTestCase, read, write
+from bootstrap_fixture import (DOWNLOADING, FAILED, PROGRAM, TRANSPORT_FAILED, URL_FILE, Bundle, DownloadTestCase,
+                               agent_archive, read, split_stderr, write, zip_archive)
 
-DRIVER = os.path.join(os.path.dirname(os.environ.get("BOOTSTRAPPER", "")), "window_driver")
 NO_HANG = 30.0  # seconds: only a hang exceeds it
-TWO_LINES = "Error during the download process.\nSee the log in Console app for more information."
-INITIAL = ["status Downloading", "color default", "progress 0 100 determinate still", "button Cancel enabled"]
-FAILURE = ["progress 300 1000 determinate still", "status " + TWO_LINES.replace("\n", "\\n"), "color red",
-           "progress 1000 1000 determinate still", "button Close enabled"]
-HAND_OFF = ["progress 1000 1000 determinate still", "status Initializing the installer",
-            "progress 1000 1000 indeterminate animating", "button Cancel disabled"]
+ARGS, BUILD = ["--from", "window test"], os.path.dirname(PROGRAM)
+SCENARIOS = {"progress": "agent.zip?noetag&rate=100000", "failure": "agent.zip?length=400000",  # a body cut short
+             "unzipfail": "noagent.zip", "hold": "agent.zip?nolength&rate=20000"}
+TWO_LINES = "\n".join(line.decode() for line in TRANSPORT_FAILED)
+CLEAR, RED, PLAIN = "\r\x1b[K", "\x1b[31m", "\x1b[0m"
+ACCESSIBLE = ("accessible window frame Acme Setup\naccessible image image Splash image\naccessible progress progress "
+              "bar Download progress value {}\naccessible status statusbar {}\naccessible button push button {}")
 
 
 def write_png(path, width, height):
@@ -63,88 +62,74 @@ class VirtualDisplay:
 def send_close_box(display, window):
     """The WM_DELETE_WINDOW message a window manager sends for a click on the close box."""
     x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
-    x11.XOpenDisplay.restype, x11.XOpenDisplay.argtypes = ctypes.c_void_p, [ctypes.c_char_p]
-    x11.XInternAtom.restype, x11.XInternAtom.argtypes = ctypes.c_ulong, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    x11.XOpenDisplay.restype, x11.XInternAtom.restype = ctypes.c_void_p, ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_char_p]
     x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-    class Message(ctypes.Structure):
-        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                    ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
     connection = x11.XOpenDisplay(display.encode())
-    event = Message(type=33, window=window, format=32, message_type=x11.XInternAtom(connection, b"WM_PROTOCOLS", 0))
-    event.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
-    x11.XSendEvent(connection, window, 0, 0, ctypes.byref(event))
+    protocols, delete = (x11.XInternAtom(connection, name, 0) for name in (b"WM_PROTOCOLS", b"WM_DELETE_WINDOW"))
+    # An XClientMessageEvent (type 33, format 32) in the 24 longs of an XEvent.
+    event = struct.pack("@iLiPLLi5l", 33, 0, 0, 0, window, protocols, 32, delete, 0, 0, 0, 0).ljust(192, b"\0")
+    x11.XSendEvent(connection, window, 0, 0, event)
     x11.XFlush(connection)
     x11.XCloseDisplay(connection)
 
 
-class WindowTestCase(BootstrapTestCase):
-    """Runs the driver in the sandbox with a UI trace of its own, on the class's display if it has one."""
-    trace_path = property(lambda self: os.path.join(self.root, "trace"))
-
-    def env(self, **extra):
-        display = getattr(self, "display", None)
-        env = dict(os.environ, QZ_BOOTSTRAP_UI_TRACE=self.trace_path, DISPLAY=display and display.name,
-                   WAYLAND_DISPLAY=None, GDK_BACKEND="x11", NO_AT_BRIDGE="1", **extra)
-        return {k: v for k, v in env.items() if v is not None}
-
-    def start(self, scenario, splash=None, executable=DRIVER, env=None, **popen):
-        """Starts the driver (its standard output, the event lines, is a pipe)."""
-        if os.path.exists(self.trace_path):
-            os.remove(self.trace_path)
-        process = subprocess.Popen([executable, scenario] + ([splash] if splash else []), env=env or self.env(),
-                                   stdout=subprocess.PIPE, **{"stdin": subprocess.DEVNULL, "stderr": subprocess.PIPE,
-                                                              **popen})
-        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
-        return process
-
-    def finish(self, process, closes, session=True):
-        """Waits for the driver: it reports launched, `closes` windowWillClose, the session's end, returned 0;
-        the window's trace ends with one "closed". Its standard error."""
-        out, err = process.communicate(timeout=NO_HANG)
-        events = out.decode().splitlines()
-        self.assertEqual((0, "launched", "returned 0"), (process.returncode, events[0], events[-1]), err)
-        self.assertEqual((closes, int(session)), (events.count("windowWillClose"), events.count("session done")))
-        trace = self.trace()
-        self.assertEqual(("closed", 1), (trace[-1], trace.count("closed")), trace)
-        return (err or b"").decode()
-
-    def trace(self):
-        return read(self.trace_path, b"").decode().splitlines()
-
-    def wait_for_trace(self, line):
-        self.wait_until(lambda: line in self.trace(), "trace line " + repr(line), bound=NO_HANG)
-
-    def assert_in_order(self, expected, lines):
-        position = 0
-        for line in expected:
-            self.assertIn(line, lines[position:], "\n".join(lines))
-            position = lines.index(line, position) + 1
+def compile_library(source, output, *link):
+    subprocess.run(["g++", "-shared", "-fPIC", "-x", "c++", "-", "-x", "none", "-o", output, *link], input=source,
+                   check=True, capture_output=True, timeout=120)
 
 
-TITLE = os.path.basename(DRIVER)  # a flat install: titled after the program
+class WindowTestCase(DownloadTestCase):
+    """Runs on an empty cache with a UI trace, on the class's display if it has one."""
+    display = None
 
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.publish("agent.zip", agent_archive(("pad", bytes(200000), 0o644), compression=zipfile.ZIP_STORED))
+        cls.publish("noagent.zip", zip_archive(("other", b"", 0o644)))
 
-def accessible(title, value, status, button):
-    return ["accessible window frame " + title, "accessible image image Splash image",
-            "accessible progress progress bar Download progress value " + value,
-            "accessible status statusbar " + status.replace("\n", "\\n"), "accessible button push button " + button]
+    def bundle(self, scenario, splash=None, name="Installer"):
+        resources = {URL_FILE: self.fault_url(SCENARIOS.get(scenario, scenario)) + "\n"}
+        if splash:
+            resources["splash.png"] = read(write_png(self.root + "/splash.png", *splash))
+        return self.make_bundle(resources, self.folder(scenario), name)
+
+    def start(self, bundle, terminal=None, **env):
+        """The program (None in env unsets a variable), on the `terminal` fd (standard input and error) if given."""
+        if os.path.exists(self.root + "/trace"):
+            os.remove(self.root + "/trace")
+        self.clear_cache()
+        env = {"DISPLAY": self.display and self.display.name, "GDK_BACKEND": "x11", "NO_AT_BRIDGE": "1",
+               "QZ_BOOTSTRAP_UI_TRACE": self.root + "/trace", **env}
+        tty = {"preexec_fn": lambda: os.dup2(terminal, 0) or os.dup2(terminal, 2)} if terminal else {}
+        return self.start_program(bundle.program, ARGS, env, **tty)
+
+    def finish(self, process):
+        """Its result and UI trace, which ends with the window's one "closed"."""
+        result = self.finish_program(process, NO_HANG)
+        trace = read(self.root + "/trace", b"").decode().splitlines()
+        self.assertEqual((["closed"], 1), (trace[-1:], trace.count("closed")), trace)
+        return result, trace
+
+    def wait_for_trace(self, text, process):
+        self.wait_until(lambda: text in read(self.root + "/trace", b"").decode(), repr(text), process, NO_HANG)
 
 
 class GtkWindowTest(WindowTestCase):
 
     @classmethod
     def setUpClass(cls):
+        super().setUpClass()
         cls.display = VirtualDisplay()
         cls.addClassCleanup(cls.display.stop)
 
     def xdotool(self, *args, check=True):
-        return subprocess.run(["xdotool", *args], env=self.env(), check=check, capture_output=True, text=True,
-                              timeout=NO_HANG).stdout
+        return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.display.name), check=check,
+                              capture_output=True, text=True, timeout=NO_HANG).stdout
 
-    def window_id(self, title=TITLE):
+    def window_id(self, title="Installer"):
         return self.wait_until(lambda: self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title,
                                                     check=False).split(), "the window", bound=NO_HANG)[0]
 
@@ -152,67 +137,17 @@ class GtkWindowTest(WindowTestCase):
         return {k: int(v) for k, v in (line.split("=") for line in self.xdotool("getwindowgeometry", "--shell",
                                                                                  window).split())}
 
-    def key(self, window, key):
-        self.xdotool("windowfocus", "--sync", window)
-        self.xdotool("key", key)
+    def run_window(self, bundle, gtk, **env):
+        """A whole run, checked to be in the GTK window (it shows images) or the terminal window."""
+        result, trace = self.finish(self.start(bundle, **env))
+        self.assertEqual(gtk, any(line.startswith("splash ") for line in trace), trace)
+        return result
 
-    def test_states_texts_and_accessible_names(self):
-        process = self.start("failure", write_png(self.root + "/splash.png", 800, 600))
-        self.wait_for_trace("button Close enabled")
-        self.key(self.window_id(), "Return")
-        # Only the platform log's line: GTK had nothing to complain about.
-        self.assertEqual(1, len(self.finish(process, 1).splitlines()))
-        trace = self.trace()
-        self.assertEqual(INITIAL + ["splash 0x0"], trace[:5])
-        shown = accessible(TITLE, "0", "Downloading", "Cancel")
-        self.assertEqual(shown, trace[trace.index(shown[0]):][:5], trace)
-        self.assert_in_order(["splash 400x300"] + FAILURE, trace)
-        self.assertEqual(accessible(TITLE, "1", TWO_LINES, "Close") + ["closed"], trace[-6:])
-
-        process = self.start("progress", write_png(self.root + "/splash.png", 200, 100))  # scaled up into 400x400
-        self.finish(process, 0)  # the hand-off: closed later, without windowWillClose
-        self.assert_in_order(["splash 400x200", "progress 100 1000 determinate still",
-                              "progress 500 1000 determinate still"] + HAND_OFF + ["closed"], self.trace())
-        self.assertNotIn("status after the stop", self.trace())
-
-    def test_each_way_to_close_closes_once(self):
-        def click_button(process, window):
-            # The button sits in the bottom right corner, inside the 16-pixel border.
-            shell = self.geometry(window)
-            self.xdotool("mousemove", "--window", window, str(shell["WIDTH"] - 40), str(shell["HEIGHT"] - 30),
-                         "click", "1")
-
-        def return_does_nothing_then_close_box(process, window):
-            self.key(window, "Return")
-            time.sleep(1)  # room for a wrong close to show
-            self.assertIsNone(process.poll(), "Return pressed a disabled button")
-            send_close_box(self.display.name, int(window))
-
-        cases = [  # (scenario, the trace line it waits for, how the window is closed)
-            ("failure", "button Close enabled", lambda p, w: self.key(w, "Return")),
-            ("failure", "button Close enabled", click_button),
-            ("hold", "progress 1 100 indeterminate animating", lambda p, w: self.key(w, "Escape")),
-            ("unzipfail", "button Close disabled", return_does_nothing_then_close_box),
-            ("hold", "progress 1 100 indeterminate animating", lambda p, w: p.send_signal(signal.SIGTERM)),
-        ]
-        for number, (scenario, shown, close) in enumerate(cases):
-            with self.subTest(number, scenario=scenario):
-                process = self.start(scenario)
-                self.wait_for_trace(shown)
-                close(process, self.window_id())
-                self.finish(process, 1)
-                self.assertFalse([line for line in self.trace() if "after the close" in line])
-
-    def test_titled_after_the_bundle_centred_and_doubled_with_the_scale(self):
-        macos = os.path.join(self.root, "Acme Setup.app", "Contents", "MacOS")
-        os.makedirs(macos)
-        driver = shutil.copy2(DRIVER, macos)
-        shutil.copy2(os.path.join(os.path.dirname(DRIVER), "bootstrapper-gtk.so"), macos)
+    def test_states_texts_accessible_names_title_place_and_scale(self):
         sizes = []
         for scale in ("1", "2"):
-            splash = write_png(self.root + "/splash.png", 800, 600)
-            process = self.start("failure", splash, driver, self.env(GDK_SCALE=scale))
-            self.wait_for_trace("button Close enabled")
+            process = self.start(self.bundle("failure", (800, 600), "Acme Setup"), GDK_SCALE=scale)
+            self.wait_for_trace("button Close enabled", process)
             window, shells = self.window_id("Acme Setup"), [None]
             # The failure's two lines may still resize it.
             self.wait_until(lambda: time.sleep(0.3) or shells.append(self.geometry(window)) or shells[-1] == shells[-2],
@@ -220,118 +155,155 @@ class GtkWindowTest(WindowTestCase):
             x, y, width, height = (shells[-1][key] for key in ("X", "Y", "WIDTH", "HEIGHT"))
             self.assertLessEqual(max(abs(x - (1600 - width) // 2), abs(y - (1200 - height) // 2)), 1, shells[-1])
             sizes.append((width, height))
-            self.key(window, "Return")
-            self.finish(process, 1)
-            self.assertIn("splash 400x300", self.trace())  # the same in window units
+            self.xdotool("windowfocus", "--sync", window, "key", "Return")
+            result, trace = self.finish(process)
+            self.assert_failed(result, FAILED)
+            # Besides the log's line only the run's: GTK had nothing to complain about.
+            self.assertEqual([FAILED], split_stderr(result.stderr)[1], result.stderr)
+            self.assertEqual(["status Downloading", "color default", "progress 0 100 determinate still",
+                              "button Cancel enabled", "splash 0x0"], trace[:5])
+            shown = ACCESSIBLE.format(0, "Downloading", "Cancel").split("\n")
+            self.assertEqual(shown, trace[trace.index(shown[0]):][:5], trace)
+            self.assertLessEqual({"splash 400x300", "status " + TWO_LINES.replace("\n", "\\n"), "color red",
+                                  "progress 400000 400000 determinate still", "button Close enabled"}, set(trace))
+            self.assertEqual(ACCESSIBLE.format(1, TWO_LINES.replace("\n", "\\n"), "Close").split("\n") + ["closed"],
+                             trace[-6:])
         self.assertEqual((2 * sizes[0][0], 2 * sizes[0][1]), sizes[1])
 
+        self.assertIn("splash 400x200", self.finish(self.start(self.bundle("agent.zip", (200, 100))))[1])  # scaled up
 
-LOG = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} window_driver\[\d+:\d+\] received half of the archive")
-CLEAR, RED, PLAIN = "\r\x1b[K", "\x1b[31m", "\x1b[0m"
-FULL = "[####################]"
-FAILED = FULL + " " + TWO_LINES.replace("\n", " ")
+    def test_each_way_to_close_closes_once(self):
+        def click_button(process, window):  # the button sits in the bottom right corner, in the 16-pixel border
+            shell = self.geometry(window)
+            self.xdotool("mousemove", "--window", window, str(shell["WIDTH"] - 40), str(shell["HEIGHT"] - 30),
+                         "click", "1")
 
+        def return_does_nothing_then_close_box(process, window):
+            self.xdotool("windowfocus", "--sync", window, "key", "Return")
+            time.sleep(1)  # room for a wrong close to show
+            self.assertIsNone(process.poll(), "Return pressed a disabled button")
+            send_close_box(self.display.name, int(window))
 
-class Terminal:
-    """A pseudo-terminal, 60 columns wide, read by a thread."""
+        cases = [  # (scenario, the trace text it waits for, how the window is closed); Return: the test above
+            ("failure", "button Close enabled", click_button),
+            # A download without a length: an indeterminate bar.
+            ("hold", "indeterminate still", lambda p, w: self.xdotool("windowfocus", "--sync", w, "key", "Escape")),
+            ("unzipfail", "button Close disabled", return_does_nothing_then_close_box),
+            ("hold", "indeterminate still", lambda p, w: p.send_signal(signal.SIGTERM)),
+        ]
+        for scenario, shown, close in cases:
+            with self.subTest(close.__name__, scenario=scenario):
+                process = self.start(self.bundle(scenario))
+                self.wait_for_trace(shown, process)
+                close(process, self.window_id())
+                self.assert_failed(self.finish(process)[0], FAILED)
 
-    def __init__(self):
-        self.master, self.slave = pty.openpty()
-        self.resize(60)
-        self.chunks = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
+    def test_the_module_loads_only_with_a_display_and_any_failure_gives_the_terminal_window(self):
+        gone, text = os.path.join(self.root, "libgone.so"), lambda path: write(path, "not a shared object\n" * 100)
+        compile_library(b'extern "C" int gone(void) { return 0; }', gone, "-Wl,-soname,libgone.so")
+        cases = [  # (label, makes the module (None: the built one), environment, the log line's reason (None: none))
+            ("present", None, {}, None),
+            ("absent", os.remove, {}, None),
+            ("text", text, {}, rb"invalid ELF header"),
+            ("foreign library", lambda path: compile_library(b'extern "C" int other(void) { return 1; }', path), {},
+             rb"not a bootstrapper GTK module \(no bootstrapGtkModuleInterface\)"),
+            ("another version", lambda path: compile_library(
+                b'extern "C" { int bootstrapGtkModuleInterface = 9999; void* bootstrapOpenGtkToolkit(int) '
+                b'{ return 0; } }', path), {}, rb"built for interface version 9999, this program needs version \d+"),
+            ("library missing", lambda path: compile_library(  # as when libgtk-3 is not installed
+                b'extern "C" int gone(void); extern "C" int uses_gone(void) { return gone(); }', path, gone)
+             or os.remove(gone), {}, rb"libgone\.so: cannot open shared object file: No such file or directory"),
+            # Without a display the module (here a broken one) is never opened.
+            ("Wayland display only", text, {"DISPLAY": None, "WAYLAND_DISPLAY": "wayland-0"}, rb"invalid ELF header"),
+            ("no display", text, {"DISPLAY": None}, None),
+            ("empty display names", text, {"DISPLAY": "", "WAYLAND_DISPLAY": ""}, None),
+        ]
+        for label, make, env, reason in cases:
+            with self.subTest(label):
+                bundle = self.bundle("agent.zip")
+                module = os.path.join(os.path.dirname(bundle.program), "bootstrapper-gtk.so")
+                if make:
+                    make(module)
+                result = self.run_window(bundle, make is None and not env, **env)
+                logs = [re.escape(b"The GTK window cannot be loaded from " + os.fsencode(module) + b": ") + reason
+                        + b"; using the terminal window"] if reason else []
+                self.assert_started(result, bundle, ARGS, unpacked=None if make is None else True, logs=logs)
 
-    def _read(self):
-        try:
-            while data := os.read(self.master, 4096):
-                self.chunks.append(data)
-        except OSError:  # the last writer closed the terminal
-            pass
+    def test_gtk_starts_without_opengl_unless_the_user_asks_and_the_agent_gets_the_users_setting(self):
+        self.publish("gl.zip", zip_archive(("install", b'printf "GDK_GL=%s\\n" "${GDK_GL-unset}" >&2\n', 0o644)))
+        for env, agent_sees in (({}, b"GDK_GL=unset"), ({"GDK_GL": "always"}, b"GDK_GL=always")):
+            result = self.run_window(self.bundle("gl.zip"), True, LD_DEBUG="files", **env)
+            self.assertIn(agent_sees, result.stderr.splitlines())
+            self.assertEqual(bool(env), re.search(rb"file=libGLX?\.so", result.stderr) is not None, agent_sees)
 
-    def output(self):
-        return b"".join(self.chunks).decode().replace("\r\n", "\n")
-
-    def drawings(self):
-        """Each drawing of the line in place, without colours; the log's lines left out."""
-        pieces = (p.replace(RED, "").replace(PLAIN, "").split("\n")[0] for p in self.output().split(CLEAR)[1:])
-        return [p for p in pieces if p and not LOG.fullmatch(p)]
-
-    def resize(self, columns):
-        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-
-    def close(self):
-        os.close(self.slave)
-        self.reader.join(timeout=30)
-        os.close(self.master)
+    def test_packages_hold_the_program_the_tool_and_the_gtk_window(self):
+        def run(*command, cwd=None):
+            return subprocess.run(command, check=True, capture_output=True, text=True, timeout=300, cwd=cwd).stdout
+        libdir = re.search(rb"(?m)^CMAKE_INSTALL_LIBDIR:PATH=(.*)$", read(BUILD + "/CMakeCache.txt")).group(1).decode()
+        out = self.folder("packages")
+        # cpack builds its "preinstall" target in the current folder: the build tree.
+        run("cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", out, cwd=BUILD)
+        [deb], [tarball] = ([os.path.join(out, n) for n in os.listdir(out) if n.endswith(e)] for e in (".deb", ".gz"))
+        listing = run("dpkg-deb", "-c", deb)
+        for path in ["bin/bootstrapper", "bin/bootstrapper-make-bundle", "share/doc/bootstrapper/README.md",
+                     libdir + "/bootstrapper/bootstrapper-gtk.so"]:
+            mode = "rwxr-xr-x" if path.startswith("bin/") else "rw[-x]r-[-x]r-[-x]"
+            self.assertRegex(listing, r"(?m)^-%s root/root .* \./usr/%s$" % (mode, re.escape(path)))
+        recommends, depends = (run("dpkg-deb", "-f", deb, field) for field in ("Recommends", "Depends"))
+        self.assertEqual(("libgtk-3-0, libsodium23\n", ["libcurl4", "python3", "unzip"]),
+                         (recommends, sorted(re.findall(r"libcurl4|unzip|python3|gtk", depends))))
+        run("tar", "-xzf", tarball, "-C", self.root)
+        bin = os.path.join(self.root, os.path.basename(tarball)[:-len(".tar.gz")], "bin")
+        # The installed program, as a flat install, finds its module in lib/bootstrapper/.
+        write(os.path.join(bin, URL_FILE), self.fault_url("agent.zip") + "\n")
+        flat = Bundle(os.path.join(bin, "bootstrapper"), bin)
+        self.assert_started(self.run_window(flat, True), flat, ARGS, unpacked=None)  # and no log line
 
 
 class TerminalWindowTest(WindowTestCase):
+    """Some runs on a pseudo-terminal, 60 columns wide."""
+
+    def setUp(self):
+        super().setUp()
+        self.master, self.slave = pty.openpty()
+        self.addCleanup(lambda: os.close(self.master) or os.close(self.slave))
+        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 60, 0, 0))
+        self.written = b""
+
+    def output(self):
+        while select.select([self.master], [], [], 0)[0]:
+            self.written += os.read(self.master, 65536)
+        return self.written.decode().replace("\r\n", "\n")
+
+    def drawings(self):
+        """Each drawing of the line in place (a bar first), without colours."""
+        pieces = (p.replace(RED, "").replace(PLAIN, "").split("\n")[0] for p in self.output().split(CLEAR)[1:])
+        return [p for p in pieces if p.startswith("[")]
 
     def test_plain_lines_when_standard_error_is_no_terminal(self):
-        """Unattended, a failure or an idle window closes at once; no escape codes."""
-        cases = [  # (scenario, lines on standard error, closes, what the trace holds in order)
-            ("progress", ["Downloading", LOG, "Initializing the installer"], 0, INITIAL + HAND_OFF + ["closed"]),
-            ("failure", ["Downloading", LOG] + TWO_LINES.split("\n"), 1, INITIAL + FAILURE + ["closed"]),
-            ("unzipfail", ["Downloading", LOG, "Initializing the installer", "Failed to unzip the installer."], 1,
-             ["button Cancel disabled", "status Failed to unzip the installer.", "color red", "button Close disabled"]),
-            ("idle", ["Downloading"], 1, INITIAL + ["closed"]),
-        ]
-        for scenario, expected, closes, trace in cases:
-            with self.subTest(scenario):
-                lines = self.finish(self.start(scenario), closes, scenario != "idle").splitlines()
-                self.assertEqual(len(expected), len(lines), lines)
-                for want, line in zip(expected, lines):
-                    self.assertRegex(line, want) if isinstance(want, re.Pattern) else self.assertEqual(want, line)
-                self.assert_in_order(trace, self.trace())
-                self.assertNotIn("status after the stop", self.trace())
-                self.assertFalse([line for line in self.trace() if line.startswith("splash")])
+        """No escape codes; unattended, a failure closes at once."""
+        result = self.finish(self.start(self.bundle("failure")))[0]
+        self.assertEqual([DOWNLOADING, *TRANSPORT_FAILED, FAILED], split_stderr(result.stderr)[1], result.stderr)
 
-    def test_on_a_terminal_the_line_is_redrawn_and_waits_for_return(self):
-        cases = [  # (scenario, the trace line after which it waits for Return, drawings that must be there)
-            ("progress", None, ["[##########----------] Downloading", FULL + " Downloading",
-                                 "[#####---------------] Initializing the installer"]),
-            ("failure", "button Close enabled", [FAILED[:60]]),
-            ("unzipfail", "button Close disabled", [FULL + " Failed to unzip the installer."]),
-            ("idle", "button Cancel enabled", ["[--------------------] Downloading"]),
-        ]
-        for scenario, waits, drawn in cases:
-            with self.subTest(scenario):
-                terminal = Terminal()
-                process = self.start(scenario, stdin=terminal.slave, stderr=terminal.slave)
-                if waits:
-                    self.wait_for_trace(waits)
-                    time.sleep(0.5)  # room for a wrong close to show
-                    self.assertIsNone(process.poll(), "closed without waiting for Return")
-                    os.write(terminal.master, b"\r")
-                self.finish(process, int(bool(waits)), scenario != "idle")
-                terminal.close()
-                output = terminal.output()
-                self.assertTrue(output.endswith("\n"), repr(output[-80:]))
-                self.assertEqual([], [d for d in drawn if d not in terminal.drawings()], terminal.drawings())
-                self.assertTrue(all(len(line) <= 60 for line in terminal.drawings()))
-                if scenario == "failure":  # the whole text above the line, in red on the line
-                    self.assertIn(CLEAR + TWO_LINES + "\n", output)
-                    self.assertIn(RED + "Error during the download process.", output)
-                if scenario == "progress":  # the log line on a cleared line, the bar back below it
-                    self.assertRegex(output, re.escape(CLEAR) + LOG.pattern + "\n" + re.escape(CLEAR + "["))
+    def test_on_a_terminal_the_line_is_redrawn_follows_a_resize_and_waits_for_return(self):
+        self.finish(self.start(self.bundle("progress"), self.slave))
+        downloading = {line for line in self.drawings() if line.endswith("] Downloading")}
+        self.assertTrue(len(downloading) > 5 and "[####################] Downloading" in downloading, downloading)
+        self.assertIn("[#####---------------] Initializing the installer", self.drawings())
+        # The log's line on a cleared line, the bar back below it.
+        self.assertRegex(self.output(),
+                         re.escape(CLEAR) + r"\S+ \S+ bootstrapper\[\S+\] No ETag .*\n" + re.escape(CLEAR + "["))
 
-    def test_line_follows_a_resize_and_echo_comes_back(self):
-        terminal = Terminal()
-        process = self.start("failure", stdin=terminal.slave, stderr=terminal.slave)
-        self.wait_for_trace("color red")
-        for columns, bar in [(100, "[" + "#" * 33 + "]"), (30, "[" + "#" * 10 + "]")]:
-            terminal.resize(columns)
+        process = self.start(self.bundle("failure"), self.slave)
+        # The whole text above the line, which is cut to the terminal's width; meanwhile it waits for Return.
+        self.wait_until(lambda: CLEAR + TWO_LINES + "\n" in self.output(), "the failure's text", process)
+        for columns, bar in [(100, "#" * 33), (30, "#" * 10)]:
+            fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
             process.send_signal(signal.SIGWINCH)
-            self.wait_until(lambda: terminal.drawings()[-1] == (bar + FAILED[len(FULL):])[:columns], str(columns))
-        os.write(terminal.master, b"\r")
-        self.finish(process, 1)
-        self.assertTrue(termios.tcgetattr(terminal.slave)[3] & termios.ECHO, "echo not restored")
-        terminal.close()
-        # One line feed at the end: the Return typed is not echoed.
-        self.assertTrue(terminal.output().endswith("] " + RED + "Error during the " + PLAIN + "\n"))
-
-
-if __name__ == "__main__":
-    import unittest
-    unittest.main()
+            line = ("[%s] %s" % (bar, TWO_LINES.replace("\n", " ")))[:columns]
+            self.wait_until(lambda: self.drawings()[-1] == line, "the line at %d columns" % columns, process)
+        os.write(self.master, b"\r")
+        self.finish(process)
+        self.assertTrue(termios.tcgetattr(self.slave)[3] & termios.ECHO, "echo not restored")
+        # In red on the line; the Return typed is not echoed: the line, a line feed, the run's last line.
+        self.assertTrue(self.output().endswith("] %sError during the %s\n%s\n" % (RED, PLAIN, FAILED.decode())))
