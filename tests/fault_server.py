@@ -10,16 +10,14 @@ cut short), nolength, redirect=TARGET, loop, rate=N (bytes a second), rate_from=
 stall_after=N (then nothing), silent (never answers), header=Name:Value (repeatable), echo (the request as body).
 GET /_stats gives {"requests", "bytes_sent", "open"}; a client gone ends its answer.
 """
-import contextlib
-import http.client
 import json
 import os
-import socket
 import ssl
 import subprocess
 import sys
 import threading
 import time
+import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
@@ -29,9 +27,10 @@ LOCK = threading.Lock()
 STATS = {"requests": 0, "bytes_sent": 0, "open": 0}
 
 
-def count(name, amount):
+def count(**amounts):
     with LOCK:
-        STATS[name] += amount
+        for name, amount in amounts.items():
+            STATS[name] += amount
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -49,14 +48,11 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             return self.wfile.write(body)
-        count("requests", 1)
-        count("open", 1)
-        try:
+        count(requests=1, open=1)
+        try:  # an error (a client gone) ends the connection
             self.serve(url.path, parse_qs(url.query, keep_blank_values=True))
-        except (ConnectionError, socket.timeout):
-            self.close_connection = True
         finally:
-            count("open", -1)
+            count(open=-1)
 
     def serve(self, path, query):
         if "silent" in query:
@@ -85,12 +81,12 @@ class Handler(BaseHTTPRequestHandler):
         stall_after, rate = int(one("stall_after", "-1")), float(one("rate", "0"))
         end = size if stall_after < 0 else min(size, stall_after)
         sent, fast = 0, min(end, int(one("rate_from", "0"))) if rate else end
-        while sent < end:
-            step = CHUNK if sent < fast else min(CHUNK, max(1, int(rate // 10)), end - sent)
-            piece = body(sent, min(step, (fast if sent < fast else end) - sent))
+        while sent < end:  # at full speed up to `fast`, then a tenth of a second's worth at a time
+            limit = fast if sent < fast else min(end, sent + max(1, int(rate // 10)))
+            piece = body(sent, min(CHUNK, limit - sent))
             self.wfile.write(piece)
             self.wfile.flush()
-            count("bytes_sent", len(piece))
+            count(bytes_sent=len(piece))
             sent += len(piece)
             time.sleep(0 if sent <= fast else len(piece) / rate)
         if stall_after >= 0:
@@ -103,8 +99,29 @@ class Handler(BaseHTTPRequestHandler):
             pass
 
 
-def main(args):
-    options = dict(zip(args[::2], args[1::2]))
+class FaultServer:
+    """This server, run for the life of a `with` block."""
+
+    def __init__(self, *args):
+        self.args = [sys.executable, os.path.abspath(__file__), "--max-seconds", "120", *args]
+
+    def __enter__(self):
+        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE)
+        self.port = int(self.process.stdout.readline().split()[1])  # its error is on stderr when it did not start
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        self.process.communicate(timeout=10)
+
+    def stats(self):
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # the tests' proxies aside
+        with opener.open("http://127.0.0.1:%d/_stats" % self.port, timeout=10) as answer:
+            return json.load(answer)
+
+
+if __name__ == "__main__":
+    options = dict(zip(sys.argv[1::2], sys.argv[2::2]))
     Handler.root = os.path.realpath(options["--root"]) if "--root" in options else None
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads, server.handle_error = True, lambda *_: None  # a client gone midway is no error
@@ -115,33 +132,3 @@ def main(args):
     threading.Timer(float(options.get("--max-seconds", 600)), os._exit, (0,)).start()
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
-
-
-class FaultServer:
-    """This server, run for the life of a `with` block."""
-
-    def __init__(self, *args):
-        self.args = [sys.executable, os.path.abspath(__file__), "--max-seconds", "120", *args]
-
-    def __enter__(self):
-        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE)
-        line = self.process.stdout.readline().decode()
-        if not line.startswith("PORT "):
-            self.process.kill()
-            raise RuntimeError("fault server did not start: %r" % line)
-        self.port = int(line.split()[1])
-        return self
-
-    def __exit__(self, *exc):
-        self.process.terminate()
-        self.process.wait(10)
-        self.process.stdout.close()
-
-    def stats(self):
-        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)) as connection:
-            connection.request("GET", "/_stats")
-            return json.loads(connection.getresponse().read())
-
-
-if __name__ == "__main__":
-    main(sys.argv[1:])
