@@ -1,6 +1,5 @@
-"""The integration tests' harness: the real program in a sandbox of its own (HOME, TMPDIR, working folder) on bundles
-around a copy of it; agents record how they were started in $AGENT_RECORD.  DownloadTestCase adds nginx and the fault
-server, per class, serving one folder."""
+"""The integration tests' harness: the real program in a sandbox (HOME, TMPDIR, working folder) on bundles around a
+copy of it, whose agents record how they were started; DownloadTestCase adds nginx and the fault server on a folder."""
 import base64
 import collections
 import io
@@ -83,7 +82,7 @@ def unpack_log(why=rb".+"):
 
 
 def transport_log(text, url=None):  # url None: not named
-    return rb"Download failed! Error - " + text + (b" " + re.escape(url.encode()) if url is not None else b"")
+    return rb"Download failed! Error - " + text + (b" " + re.escape(b(url)) if url is not None else b"")
 
 
 def minisign_key(folder):
@@ -159,10 +158,9 @@ class BootstrapTestCase(unittest.TestCase):
             if time.monotonic() > deadline:
                 raise subprocess.TimeoutExpired(proc.args, timeout)
             time.sleep(0.02)
-        out, err = (f.seek(0) or f.read() for f in proc.output)
         fields = read(self.record_file, b"").split(b"\0")[:-1]
         record = Record(*fields[:2], fields[2].splitlines(), fields[3:]) if fields else None
-        return Result(proc.returncode, out, err, record, peak)
+        return Result(proc.returncode, *(f.seek(0) or f.read() for f in proc.output), record, peak)
 
     def run_program(self, program, args=(), env=None, timeout=60, **options):
         return self.finish_program(self.start_program(program, args, env, **options), timeout)
@@ -186,8 +184,7 @@ class BootstrapTestCase(unittest.TestCase):
         self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
 
     def assert_agent_got(self, result, bundle, args, argv0=None, cwd=None, unpacked=False):
-        """Run as argv0 (default: the entry in place; unpacked: in a qzXXXXXX folder, now gone, in $TMPDIR or in
-        `unpacked`)."""
+        """Run as argv0 (default: the entry in place), or unpacked in a now gone qzXXXXXX of $TMPDIR or `unpacked`."""
         record = result.record
         self.assertIsNotNone(record, "the install agent did not run")
         self.assertEqual(record.args, [b"-installbundle", b(os.path.join(bundle.resources, "bundle.zip")),

@@ -1,15 +1,12 @@
 #!/usr/bin/env python3
-"""An HTTP/1.1 server for tests on 127.0.0.1 with faults chosen per request.
-
-    fault_server.py [--root DIR] [--max-seconds S] [--cert PEM --key PEM]
-
-Prints "PORT <n>" once it listens; HTTPS with --cert/--key.  A path naming a file under --root serves it (ETag
-"file-<size>"); any other a generated body, byte i being i % 251 (ETag "gen-<size>").  The query chooses the rest:
-status=N, size=N (generated body), etag=V (as sent), noetag, etag_size=N, length=N (announced; larger than the body:
-cut short), nolength, redirect=TARGET, loop, rate=N (bytes a second), rate_from=N (the first N at full speed),
-stall_after=N (then nothing), silent (never answers), header=Name:Value (repeatable), echo (the request as body).
-GET /_stats gives {"requests", "bytes_sent", "open"}; a client gone ends its answer.
-"""
+"""An HTTP/1.1 server for tests on 127.0.0.1 with faults chosen per request.  `fault_server.py [--root DIR]
+[--max-seconds S] [--cert PEM --key PEM]` prints "PORT <n>" once it listens (HTTPS with --cert/--key).  A path naming a
+file under --root serves it (ETag "file-<size>"); any other a generated body, byte i being i % 251 (ETag "gen-<size>").
+The query chooses the rest: status=N, size=N (generated body), etag=V (as sent), noetag, etag_size=N, length=N
+(announced; larger than the body: cut short), nolength, redirect=TARGET, loop, rate=N (bytes a second), rate_from=N
+(the first N at full speed), stall_after=N (then nothing), silent (never answers), header=Name:Value (repeatable),
+echo (the request as body).  GET /_stats gives {"requests", "bytes_sent", "open"}; a client gone ends its answer."""
+import contextlib
 import json
 import os
 import ssl
@@ -84,8 +81,7 @@ class Handler(BaseHTTPRequestHandler):
         while sent < end:  # at full speed up to `fast`, then a tenth of a second's worth at a time
             limit = fast if sent < fast else min(end, sent + max(1, int(rate // 10)))
             piece = body(sent, min(CHUNK, limit - sent))
-            self.wfile.write(piece)
-            self.wfile.flush()
+            self.wfile.write(piece)  # unbuffered
             count(bytes_sent=len(piece))
             sent += len(piece)
             time.sleep(0 if sent <= fast else len(piece) / rate)
@@ -94,21 +90,17 @@ class Handler(BaseHTTPRequestHandler):
 
     def wait_for_close(self):
         self.close_connection = True
-        self.wfile.flush()
         while self.connection.recv(4096):
             pass
 
 
-class FaultServer:
-    """This server, run for the life of a `with` block."""
+class FaultServer(contextlib.AbstractContextManager):
+    """This server, run until the end of a `with` block."""
 
     def __init__(self, *args):
-        self.args = [sys.executable, os.path.abspath(__file__), "--max-seconds", "120", *args]
-
-    def __enter__(self):
-        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE)
+        command = [sys.executable, os.path.abspath(__file__), "--max-seconds", "120", *args]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE)
         self.port = int(self.process.stdout.readline().split()[1])  # its error is on stderr when it did not start
-        return self
 
     def __exit__(self, *exc):
         self.process.terminate()

@@ -5,7 +5,7 @@ import unittest
 
 from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, DOWNLOADING, ENTRY, FAILED, GARBAGE, INITIALIZING, NOT_SUCCESSFUL,
                                RECORDING_AGENT, TRANSPORT_FAILED, UNZIP_FAILED, URL, URL_FILE, DownloadTestCase,
-                               agent_archive, b, split_stderr, transport_log, walk, zip_archive)
+                               agent_archive, split_stderr, transport_log, walk, zip_archive)
 
 HOSTILE = ["  two  words ", "a\tb", 'say "hi" ""', "it's '' '\\''", "$HOME ${PATH} $1 $@ $", "`touch pwned`",
            "$(touch pwned)", "a\\b\\\\c\\n", "end\\", '\\"', "; touch pwned; echo", "a;b", "*", "?", "[ab]", "{a,b}",
@@ -68,32 +68,25 @@ class ConsoleRoutesTest(DownloadTestCase):
         self.assertEqual(injected, [], "a shell command ran")
 
     def test_no_usable_agent(self):
-        cases = [  # (resources, PATH, the last lines; None: the URL file's download follows)
-            ({ARCHIVE: GARBAGE, "InstallAgent_2.zip": agent_archive()}, None, UNZIP_FAILED),
-            ({ARCHIVE: zip_archive(("setup", RECORDING_AGENT, 0o755))}, None, (NOT_SUCCESSFUL, FAILED)),
-            ({ARCHIVE: agent_archive()}, self.folder("no unzip"), UNZIP_FAILED),
-        ] + [({URL_FILE: URL, name: agent_archive()}, None, None) for name in (
-            "InstallAgent_x.ZIP", "installagent_x.zip", "InstallAgent-x.zip", "bundle.zip")]
-        for number, (resources, path, lines) in enumerate(cases + [({"bundle.zip": b""}, None, None)]):
+        empty = transport_log(rb"The URL is empty.*")
+        cases = [  # (resources, PATH, the last lines; or for a download of no URL: the lines and log lines before it)
+            ({ARCHIVE: GARBAGE, "InstallAgent_2.zip": agent_archive()}, None, UNZIP_FAILED, None),
+            ({ARCHIVE: zip_archive(("setup", RECORDING_AGENT, 0o755))}, None, (NOT_SUCCESSFUL, FAILED), None),
+            ({ARCHIVE: agent_archive()}, self.folder("no unzip"), UNZIP_FAILED, None),
+            ({URL_FILE: URL}, None, [b"Failed to open install agent URL file"], []),  # made unreadable
+            ({"bundle.zip": b""}, None, [], [rb"No install agent in \S+/Resources: none of ZavirirazUdaDad, Install"
+                                             rb"Agent\.zip, InstallAgent_\*\.zip, installAgentURL\.txt is there"]),
+        ]
+        for number, (resources, path, lines, logs) in enumerate(cases):
             with self.subTest(sorted(resources)):
                 bundle = self.make_bundle(resources, parent=self.folder(str(number)))
-                result = self.run_program(bundle.program, ["a"], {"PATH": path} if path else {})
-                self.assert_failed(result, *(lines or TRANSPORT_FAILED + (FAILED,)))
-                if lines is None:  # the URL file's, or none at all after a line naming what was looked for
-                    logs, named = split_stderr(result.stderr)[0], URL_FILE not in resources
-                    self.assertEqual(logs[:-1], [b"No install agent in " + b(bundle.resources) + b": none of "
-                                                 b"ZavirirazUdaDad, InstallAgent.zip, InstallAgent_*.zip, "
-                                                 b"installAgentURL.txt is there"] if named else [], result.stderr)
-                    self.assertRegex(logs[-1], transport_log(b"The URL is empty") if named else transport_log(
-                        b".+", URL.strip().decode()))
-
-    def test_an_unreadable_url_file_is_named(self):
-        bundle = self.make_bundle({URL_FILE: URL})
-        os.chmod(os.path.join(bundle.resources, URL_FILE), 0)
-        result = self.run_program(bundle.program, ["a"], unprivileged=True)
-        self.assert_failed(result, *TRANSPORT_FAILED, FAILED)
-        self.assertEqual(result.stderr.splitlines()[0], b"Failed to open install agent URL file")
-
+                if URL_FILE in resources:
+                    os.chmod(os.path.join(bundle.resources, URL_FILE), 0)
+                result = self.run_program(bundle.program, ["a"], {"PATH": path} if path else {}, unprivileged=True)
+                if logs is None:
+                    self.assert_failed(result, *lines)
+                else:
+                    self.assert_download_failed(result, TRANSPORT_FAILED, logs + [empty], lines)
 
 if __name__ == "__main__":
     unittest.main()
