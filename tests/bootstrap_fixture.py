@@ -39,8 +39,6 @@ printf '%s\\0' "$0" "$(pwd -P)" "$(cd "$TMPDIR" 2>/dev/null && stat -c '%a %n' q
 [ -n "$AGENT_SAY" ] && printf '%s\\n' "$AGENT_SAY" >&2
 exit "${AGENT_EXIT:-0}"
 """
-
-
 Record = collections.namedtuple("Record", "argv0 cwd temp_dirs args")  # temp_dirs: "MODE qzXXXXXX" lines
 Result = collections.namedtuple("Result", "status stdout stderr record peak_memory_kib", defaults=[None])
 Bundle = collections.namedtuple("Bundle", "program resources")
@@ -178,7 +176,6 @@ class BootstrapTestCase(unittest.TestCase):
         self.assertIsNotNone(result.record, "the install agent did not run")
 
     def assert_failed(self, result, *lines):
-        """Status 255, stderr ending with these lines, nothing started, no temporary folder left."""
         self.assertEqual((result.status, result.stdout, result.record), (255, b"", None), result.stderr)
         self.assertEqual(result.stderr.splitlines()[-len(lines):], list(lines), result.stderr)
         self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
@@ -241,8 +238,7 @@ class DownloadTestCase(BootstrapTestCase):
         self.assertTrue(len(logs) == len(patterns) and all(map(re.fullmatch, patterns, logs)), result.stderr)
 
     def assert_started(self, result, bundle, args, unpacked=True, logs=(), cache=None, why=None):
-        """The agent ran once from the cache under `cache` (None: the sandbox's) or, given `why`, from the run's
-        private folder, with one log line saying why; "Initializing" shown only when unpacked (None: either)."""
+        """Ran once, from the cache under `cache` (None: the sandbox's) or, given `why`, from a private folder."""
         self.assertEqual((result.status, result.stdout), (0, b""), result.stderr)
         self.assert_logs(result, logs if why is None else [
             rb"The install agent cache is not used, the install agent runs from a temporary folder: " + why])

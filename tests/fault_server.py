@@ -24,12 +24,6 @@ LOCK = threading.Lock()
 STATS = {"requests": 0, "bytes_sent": 0, "open": 0}
 
 
-def count(**amounts):
-    with LOCK:
-        for name, amount in amounts.items():
-            STATS[name] += amount
-
-
 class Handler(BaseHTTPRequestHandler):
     protocol_version, root = "HTTP/1.1", None
 
@@ -45,11 +39,14 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             return self.wfile.write(body)
-        count(requests=1, open=1)
+        with LOCK:
+            STATS["requests"] += 1
+            STATS["open"] += 1
         try:  # an error (a client gone) ends the connection
             self.serve(url.path, parse_qs(url.query, keep_blank_values=True))
         finally:
-            count(open=-1)
+            with LOCK:
+                STATS["open"] -= 1
 
     def serve(self, path, query):
         if "silent" in query:
@@ -82,7 +79,8 @@ class Handler(BaseHTTPRequestHandler):
             limit = fast if sent < fast else min(end, sent + max(1, int(rate // 10)))
             piece = body(sent, min(CHUNK, limit - sent))
             self.wfile.write(piece)  # unbuffered
-            count(bytes_sent=len(piece))
+            with LOCK:
+                STATS["bytes_sent"] += len(piece)
             sent += len(piece)
             time.sleep(0 if sent <= fast else len(piece) / rate)
         if stall_after >= 0:

@@ -26,7 +26,7 @@ NAMES = [  # how each row differs from ROW
     {"args": ["a;b"], "folder": "a;b"},  # its only character that needs quoting
     {"folder": "/".join(["d" * 200] * 19), "name": None},  # None: a bundle path of 4000 bytes
     # A TMPDIR of no use: the temporary folder is made in /tmp; the program is started through a link to its bundle.
-    {"temp": "read-only", "linked": True}, {"temp": None}, {"temp": ""}, {"temp": "missing"}, {"temp": "a file"},
+    {"temp": "/proc", "linked": True}, {"temp": None}, {"temp": ""}, {"temp": "/no/such/folder"}, {"temp": "/dev/null"},
 ]
 
 
@@ -45,9 +45,7 @@ class ConsoleRoutesTest(DownloadTestCase):
                     name = row["name"] or "B" * (4000 - len(parent) - len("/.app"))
                     bundle = self.make_bundle(resources or url_file, parent, name, row["program"], row["flat"])
                     os.symlink(parent, parent + "-link")
-                    os.chmod(self.folder(top, "read-only"), 0o555)
-                    temp = {"usable": self.tmpdir, "read-only": self.folder(top, "read-only"), "a file": bundle.program,
-                            "missing": parent + "-no"}.get(row["temp"], row["temp"])
+                    temp = self.tmpdir if usable else row["temp"]
                     cwd = row["cwd"] and self.folder(top, row["cwd"])
                     program = (parent + "-link" if row["linked"] else parent) + bundle.program[len(parent):]
                     env = {"AGENT_EXIT": str(row["status"]), "TMPDIR": temp}
