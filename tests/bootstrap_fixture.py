@@ -2,6 +2,7 @@
 copy of it, whose agents record how they were started; DownloadTestCase adds nginx and the fault server on a folder."""
 import base64
 import collections
+import contextlib
 import io
 import os
 import pathlib
@@ -148,11 +149,8 @@ class BootstrapTestCase(unittest.TestCase):
     def finish_program(self, proc, timeout=60):  # its result, with its peak resident size as last seen
         peak, deadline = None, time.monotonic() + timeout
         while proc.poll() is None:
-            try:
-                with open("/proc/%d/status" % proc.pid) as f:
-                    peak = max([peak or 0] + [int(line.split()[1]) for line in f if line.startswith("VmHWM:")])
-            except OSError:
-                pass
+            with contextlib.suppress(OSError), open("/proc/%d/status" % proc.pid) as f:
+                peak = max([peak or 0] + [int(line.split()[1]) for line in f if line.startswith("VmHWM:")])
             if time.monotonic() > deadline:
                 raise subprocess.TimeoutExpired(proc.args, timeout)
             time.sleep(0.02)

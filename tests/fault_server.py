@@ -33,8 +33,7 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         url = urlsplit(self.path)
         if url.path == "/_stats":
-            with LOCK:
-                body = json.dumps(STATS).encode()
+            body = json.dumps(STATS).encode()  # at once: the encoder keeps the interpreter lock
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()

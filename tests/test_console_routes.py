@@ -86,5 +86,6 @@ class ConsoleRoutesTest(DownloadTestCase):
                 else:
                     self.assert_download_failed(result, TRANSPORT_FAILED, logs + [empty], lines)
 
+
 if __name__ == "__main__":
     unittest.main()

@@ -94,7 +94,6 @@ class DownloadTest(DownloadTestCase):
         write(os.path.join(libraries, "libcurl.so.4"), b"not a shared library\n")
         signed, u, j = self.nginx.url(self.publish("signed.zip", AGENT)), good.encode(), b"j" * MIB  # j: a 1 MiB line
         self.publish("signed.zip.minisig", minisign_sign(self.key, os.path.join(self.www, "signed.zip")))
-        # label -> (URL file or resources, window lines, log lines, the earlier cache afterwards (None: either), more)
         t = lambda url, text, at=None, kept=None, **more: (url, TRANSPORT_FAILED, [transport_log(text, at)], kept, more)
         refused, unparsed = rb"Failed to connect to 127\.0\.0\.1 port %s .*", rb"The URL does not parse: .+"
         unzip = lambda url, why, *also: (url, [UNPACK_FAILED], [unpack_log(why)], False, {"also": also})
@@ -102,7 +101,7 @@ class DownloadTest(DownloadTestCase):
         unverified = lambda url, why, key=self.key.public: ({URL_FILE: url + "\n", KEY_FILE: key}, (
             b"The downloaded installer could not be verified.", TRANSPORT_FAILED[1]), [
             b"Verification failed! Error - " + why], None, {})
-        cases = {
+        cases = {  # label -> (URL file or resources, window lines, log lines, the cache kept (None: either), more)
             "connection refused": t(closed, refused % rb"\d+" + b": Couldn't connect to server", closed),
             "name that does not resolve": t("http://installagent.invalid/a", rb"Could not resolve host: installagent\."
                                             rb"invalid", "http://installagent.invalid/a", wrapper=ISOLATED),
@@ -144,8 +143,11 @@ class DownloadTest(DownloadTestCase):
             seen = b"Download failed! Error code- %d" if status == 404 else b"Download failed with http error code- %d"
             cases["HTTP %d" % status] = (self.fault_url(path), [b"Download failed with error code %d" % status], [
                 seen % status, rb"Download refused with HTTP status %d: \S+" % status], True, {})
-        # A current cache, with a file in it that only a replacement removes.
-        fill = lambda: self.assert_started(*reversed(self.run_download(good, label="fill")), ()) or self.plant_marker()
+
+        def fill():  # a current cache, with a file in it that only a replacement removes
+            bundle, result = self.run_download(good, label="fill")
+            self.assert_started(result, bundle, ())
+            return self.plant_marker()
         marker = fill()
         for label, (url, window, logs, kept, more) in cases.items():
             with self.subTest(label):
