@@ -153,8 +153,8 @@ class DownloadTest(DownloadTestCase):
             with self.subTest(label):
                 sent = self.idle_fault_stats()["bytes_sent"]
                 resources = url if isinstance(url, dict) else {URL_FILE: url if isinstance(url, bytes) else url + "\n"}
-                bundle, also, wrapper = self.make_bundle(resources, self.folder(label)), more.pop("also", ()), more.pop(
-                    "wrapper", ())
+                also, wrapper = more.pop("also", ()), more.pop("wrapper", ())
+                bundle = self.make_bundle(resources, self.folder(label))
                 result = self.run_program(bundle.program, ARGS, more, wrapper=wrapper)
                 self.assert_download_failed(result, window, logs, also)
                 self.assertLess(self.idle_fault_stats()["bytes_sent"] - sent, 4 * MIB, "the body was not abandoned")
