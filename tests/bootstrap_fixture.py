@@ -1,8 +1,8 @@
-"""The integration tests' harness: the real program in a sandbox of its own (HOME, TMPDIR, working folder) on bundles
-around a copy of it; agents record how they were started in $AGENT_RECORD.  DownloadTestCase adds nginx and the fault
-server, per class, serving one folder."""
+"""The integration tests' harness: the real program in a sandbox (HOME, TMPDIR, working folder) on bundles around a
+copy of it, whose agents record how they were started; DownloadTestCase adds nginx and the fault server on a folder."""
 import base64
 import collections
+import contextlib
 import io
 import os
 import pathlib
@@ -22,17 +22,16 @@ PROGRAM = os.environ.get("BOOTSTRAPPER", "")
 GTK_MODULE = os.path.join(os.path.dirname(PROGRAM), "bootstrapper-gtk.so")
 ENTRY, ARCHIVE, URL_FILE, KEY_FILE = "ZavirirazUdaDad", "InstallAgent.zip", "installAgentURL.txt", "installAgentKey.pub"
 URL = b"http://127.0.0.1:9/installagent.zip\n"  # nothing listens on the discard port: fails at once
-URL_VAR = "QZ_INTERNAL_INSTALL_AGENT_URL"
 CACHE_DIR = os.path.join(".korvex", "app_installer_cache", os.environ.get("BOOTSTRAP_RELEASE_NAME", "T3016b"), "darx64")
 VALIDATION_FILE, SERVER_LIFETIME, NOBODY = ".validatestring", "900", 65534
 FAILED, NOT_SUCCESSFUL = b"Installation failed.", b"Application install was not successful."
 TRANSPORT_FAILED = (b"Error during the download process.", b"See the log in Console app for more information.")
-UNVERIFIED = (b"The downloaded installer could not be verified.", TRANSPORT_FAILED[1])
 UNZIP_TOOL_FAILED, UNPACK_FAILED = b"Failed to unzip the install agent", b"Failed to unzip the installer."
 UNZIP_FAILED = (UNZIP_TOOL_FAILED, b"Failed to initialize the install agent.", FAILED)
 DOWNLOADING, INITIALIZING, AGENT_SAYS = b"Downloading", b"Initializing the installer", b"install agent ran"
 NO_ETAG_LOG = rb"No ETag from \S+: the install agent cannot be cached and is downloaded on every run"
 GARBAGE = b"this is not a zip archive\n" * 4
+b = os.fsencode
 LOG_LINE = re.compile(rb"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} bootstrapper\[\d+:\d+\] (.*)")
 # Fields ended by NUL: $0, working folder, "MODE NAME" of the qz* folders in $TMPDIR, every argument.
 RECORDING_AGENT = b"""\
@@ -41,11 +40,10 @@ printf '%s\\0' "$0" "$(pwd -P)" "$(cd "$TMPDIR" 2>/dev/null && stat -c '%a %n' q
 [ -n "$AGENT_SAY" ] && printf '%s\\n' "$AGENT_SAY" >&2
 exit "${AGENT_EXIT:-0}"
 """
-
-
 Record = collections.namedtuple("Record", "argv0 cwd temp_dirs args")  # temp_dirs: "MODE qzXXXXXX" lines
 Result = collections.namedtuple("Result", "status stdout stderr record peak_memory_kib", defaults=[None])
 Bundle = collections.namedtuple("Bundle", "program resources")
+MinisignKey = collections.namedtuple("MinisignKey", "public secret key_id")  # the .pub file, the secret's path
 
 
 def zip_archive(*entries, compression=zipfile.ZIP_DEFLATED):
@@ -62,9 +60,6 @@ def zip_archive(*entries, compression=zipfile.ZIP_DEFLATED):
 
 def agent_archive(*extra, **options):
     return zip_archive(("install", RECORDING_AGENT, 0o644), *extra, **options)
-
-
-b = os.fsencode
 
 
 def write(path, data):  # returns path
@@ -86,32 +81,15 @@ def unpack_log(why=rb".+"):
 
 
 def transport_log(text, url=None):  # url None: not named
-    return rb"Download failed! Error - " + text + (b" " + re.escape(url.encode()) if url is not None else b"")
-
-
-def make_certificates(folder):
-    """Fresh keys in folder: an authority of the test's own (ca.pem) signing server.pem for 127.0.0.1 and
-    localhost, and a self-signed self.pem; only SSL_CERT_FILE makes a client trust ca.pem."""
-    os.makedirs(folder)
-    new = "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -keyout %s.key -out %s.pem -subj "
-    server = "/CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost -addext basicConstraints=CA:FALSE"
-    for name, rest in [("ca", "/CN=Test_CA -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,"
-                        "keyCertSign,cRLSign"), ("server", server + " -CA ca.pem -CAkey ca.key"), ("self", server)]:
-        subprocess.run(["openssl", *(new % (name, name) + rest).split()], cwd=folder, check=True,
-                       stdin=subprocess.DEVNULL, capture_output=True)
-    return lambda name: os.path.join(folder, name)
-
-
-MinisignKey = collections.namedtuple("MinisignKey", "public secret key_id")  # the .pub file, the secret's path
+    return rb"Download failed! Error - " + text + (b" " + re.escape(b(url)) if url is not None else b"")
 
 
 def minisign_key(folder):
     os.makedirs(folder, exist_ok=True)
     public, secret = os.path.join(folder, "key.pub"), os.path.join(folder, "key.sec")
     subprocess.run(["minisign", "-G", "-W", "-p", public, "-s", secret], check=True, capture_output=True)
-    text = read(public)
-    raw = base64.b64decode(text.splitlines()[1])
-    return MinisignKey(text, secret, (raw[2:10][::-1].hex().upper().lstrip("0") or "0").encode())
+    raw = base64.b64decode(read(public).splitlines()[1])
+    return MinisignKey(read(public), secret, (raw[2:10][::-1].hex().upper().lstrip("0") or "0").encode())
 
 
 def minisign_sign(key, path, *options):
@@ -134,8 +112,8 @@ class BootstrapTestCase(unittest.TestCase):
         self.record_file = os.path.join(self.root, "record")
 
     def folder(self, *parts):
-        os.makedirs(os.path.join(self.root, *parts), exist_ok=True)
-        return os.path.join(self.root, *parts)
+        os.makedirs(path := os.path.join(self.root, *parts), exist_ok=True)
+        return path
 
     def make_bundle(self, resources, parent=None, name="Installer", program="bootstrapper", flat=False):
         """The program (and its GTK window) in NAME.app, or in the flat folder NAME, under parent."""
@@ -151,8 +129,7 @@ class BootstrapTestCase(unittest.TestCase):
         return Bundle(os.path.join(macos, program), res)
 
     def start_program(self, program, args=(), env=None, unprivileged=False, wrapper=(), cwd=None, **popen):
-        """In the sandbox (its agent says AGENT_SAYS); None in env unsets a variable. unprivileged: as root, the
-        sandbox is handed to an ordinary user, who runs the program."""
+        """None in env unsets a variable. unprivileged: as root, the sandbox is handed to an ordinary user."""
         environment = {k: os.environ[k] for k in ("PATH", "LANG", "LC_ALL", "LC_CTYPE") if k in os.environ}
         environment.update({"HOME": self.home, "TMPDIR": self.tmpdir, "AGENT_RECORD": self.record_file,
                             "AGENT_SAY": AGENT_SAYS.decode(), **(env or {})})
@@ -172,18 +149,14 @@ class BootstrapTestCase(unittest.TestCase):
     def finish_program(self, proc, timeout=60):  # its result, with its peak resident size as last seen
         peak, deadline = None, time.monotonic() + timeout
         while proc.poll() is None:
-            try:
-                with open("/proc/%d/status" % proc.pid) as f:
-                    peak = max([peak or 0] + [int(line.split()[1]) for line in f if line.startswith("VmHWM:")])
-            except OSError:
-                pass
+            with contextlib.suppress(OSError), open("/proc/%d/status" % proc.pid) as f:
+                peak = max([peak or 0] + [int(line.split()[1]) for line in f if line.startswith("VmHWM:")])
             if time.monotonic() > deadline:
                 raise subprocess.TimeoutExpired(proc.args, timeout)
             time.sleep(0.02)
-        out, err = (f.seek(0) or f.read() for f in proc.output)
         fields = read(self.record_file, b"").split(b"\0")[:-1]
         record = Record(*fields[:2], fields[2].splitlines(), fields[3:]) if fields else None
-        return Result(proc.returncode, out, err, record, peak)
+        return Result(proc.returncode, *(f.seek(0) or f.read() for f in proc.output), record, peak)
 
     def run_program(self, program, args=(), env=None, timeout=60, **options):
         return self.finish_program(self.start_program(program, args, env, **options), timeout)
@@ -201,14 +174,12 @@ class BootstrapTestCase(unittest.TestCase):
         self.assertIsNotNone(result.record, "the install agent did not run")
 
     def assert_failed(self, result, *lines):
-        """Status 255, stderr ending with these lines, nothing started, no temporary folder left."""
         self.assertEqual((result.status, result.stdout, result.record), (255, b"", None), result.stderr)
         self.assertEqual(result.stderr.splitlines()[-len(lines):], list(lines), result.stderr)
         self.assertEqual(os.listdir(self.tmpdir), [], "temporary folder left behind")
 
     def assert_agent_got(self, result, bundle, args, argv0=None, cwd=None, unpacked=False):
-        """The agent ran as argv0 (default: the entry in place; unpacked: install in a private qzXXXXXX folder,
-        now gone, in $TMPDIR or `unpacked` when a path) with the bundle's arguments."""
+        """Run as argv0 (default: the entry in place), or unpacked in a now gone qzXXXXXX of $TMPDIR or `unpacked`."""
         record = result.record
         self.assertIsNotNone(record, "the install agent did not run")
         self.assertEqual(record.args, [b"-installbundle", b(os.path.join(bundle.resources, "bundle.zip")),
@@ -220,9 +191,6 @@ class BootstrapTestCase(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.dirname(record.argv0)), "temporary folder left behind")
         else:
             self.assertEqual(record.argv0, b(argv0 or os.path.join(bundle.resources, ENTRY)))
-
-    def assert_nothing_injected(self, *names):  # no file of these names made by a shell command
-        self.assertEqual([p for top in (self.root, os.getcwd()) for p in walk(top) if os.path.basename(p) in names], [])
 
 
 class DownloadTestCase(BootstrapTestCase):
@@ -268,9 +236,7 @@ class DownloadTestCase(BootstrapTestCase):
         self.assertTrue(len(logs) == len(patterns) and all(map(re.fullmatch, patterns, logs)), result.stderr)
 
     def assert_started(self, result, bundle, args, unpacked=True, logs=(), cache=None, why=None):
-        """Status 0, the agent ran once with args from the cache under `cache` (None: the sandbox's) or, given
-        `why`, from the run's private folder with one log line saying why; stderr holds the agent's line, status
-        lines ("Initializing" only when unpacked; None: not judged) and these log lines; no temporary files left."""
+        """Ran once, from the cache under `cache` (None: the sandbox's) or, given `why`, from a private folder."""
         self.assertEqual((result.status, result.stdout), (0, b""), result.stderr)
         self.assert_logs(result, logs if why is None else [
             rb"The install agent cache is not used, the install agent runs from a temporary folder: " + why])
@@ -288,8 +254,7 @@ class DownloadTestCase(BootstrapTestCase):
             self.assertFalse(os.path.exists(os.path.dirname(os.path.dirname(result.record.argv0))), "temp folder left")
 
     def assert_download_failed(self, result, window_lines, logs=None, also=()):
-        """Failed; the window's lines consecutive, these log lines (None: not judged), no plain lines but status
-        lines and `also` (what unzip says before UNZIP_TOOL_FAILED aside)."""
+        """The window's lines consecutive; logs None: not judged; also: more plain lines (unzip's own aside)."""
         self.assert_failed(result, FAILED)
         if logs is not None:
             self.assert_logs(result, logs)

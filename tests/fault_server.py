@@ -1,25 +1,20 @@
 #!/usr/bin/env python3
-"""An HTTP/1.1 server for tests on 127.0.0.1 with faults chosen per request.
-
-    fault_server.py [--root DIR] [--max-seconds S] [--cert PEM --key PEM]
-
-Prints "PORT <n>" once it listens; HTTPS with --cert/--key.  A path naming a file under --root serves it (ETag
-"file-<size>"); any other a generated body, byte i being i % 251 (ETag "gen-<size>").  The query chooses the rest:
-status=N, size=N (generated body), etag=V (as sent), noetag, etag_size=N, length=N (announced; larger than the body:
-cut short), nolength, redirect=TARGET, loop, rate=N (bytes a second), rate_from=N (the first N at full speed),
-stall_after=N (then nothing), silent (never answers), header=Name:Value (repeatable), echo (the request as body).
-GET /_stats gives {"requests", "bytes_sent", "open"}; a client gone ends its answer.
-"""
+"""An HTTP/1.1 server for tests on 127.0.0.1 with faults chosen per request.  `fault_server.py [--root DIR]
+[--max-seconds S] [--cert PEM --key PEM]` prints "PORT <n>" once it listens (HTTPS with --cert/--key).  A path naming a
+file under --root serves it (ETag "file-<size>"); any other a generated body, byte i being i % 251 (ETag "gen-<size>").
+The query chooses the rest: status=N, size=N (generated body), etag=V (as sent), noetag, etag_size=N, length=N
+(announced; larger than the body: cut short), nolength, redirect=TARGET, loop, rate=N (bytes a second), rate_from=N
+(the first N at full speed), stall_after=N (then nothing), silent (never answers), header=Name:Value (repeatable),
+echo (the request as body).  GET /_stats gives {"requests", "bytes_sent", "open"}; a client gone ends its answer."""
 import contextlib
-import http.client
 import json
 import os
-import socket
 import ssl
 import subprocess
 import sys
 import threading
 import time
+import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
@@ -27,11 +22,6 @@ CHUNK = 256 * 1024
 PATTERN = bytes(i % 251 for i in range(251 + CHUNK))
 LOCK = threading.Lock()
 STATS = {"requests": 0, "bytes_sent": 0, "open": 0}
-
-
-def count(name, amount):
-    with LOCK:
-        STATS[name] += amount
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -43,20 +33,19 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         url = urlsplit(self.path)
         if url.path == "/_stats":
-            with LOCK:
-                body = json.dumps(STATS).encode()
+            body = json.dumps(STATS).encode()  # at once: the encoder keeps the interpreter lock
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             return self.wfile.write(body)
-        count("requests", 1)
-        count("open", 1)
-        try:
+        with LOCK:
+            STATS["requests"] += 1
+            STATS["open"] += 1
+        try:  # an error (a client gone) ends the connection
             self.serve(url.path, parse_qs(url.query, keep_blank_values=True))
-        except (ConnectionError, socket.timeout):
-            self.close_connection = True
         finally:
-            count("open", -1)
+            with LOCK:
+                STATS["open"] -= 1
 
     def serve(self, path, query):
         if "silent" in query:
@@ -85,12 +74,12 @@ class Handler(BaseHTTPRequestHandler):
         stall_after, rate = int(one("stall_after", "-1")), float(one("rate", "0"))
         end = size if stall_after < 0 else min(size, stall_after)
         sent, fast = 0, min(end, int(one("rate_from", "0"))) if rate else end
-        while sent < end:
-            step = CHUNK if sent < fast else min(CHUNK, max(1, int(rate // 10)), end - sent)
-            piece = body(sent, min(step, (fast if sent < fast else end) - sent))
-            self.wfile.write(piece)
-            self.wfile.flush()
-            count("bytes_sent", len(piece))
+        while sent < end:  # at full speed up to `fast`, then a tenth of a second's worth at a time
+            limit = fast if sent < fast else min(end, sent + max(1, int(rate // 10)))
+            piece = body(sent, min(CHUNK, limit - sent))
+            self.wfile.write(piece)  # unbuffered
+            with LOCK:
+                STATS["bytes_sent"] += len(piece)
             sent += len(piece)
             time.sleep(0 if sent <= fast else len(piece) / rate)
         if stall_after >= 0:
@@ -98,13 +87,30 @@ class Handler(BaseHTTPRequestHandler):
 
     def wait_for_close(self):
         self.close_connection = True
-        self.wfile.flush()
         while self.connection.recv(4096):
             pass
 
 
-def main(args):
-    options = dict(zip(args[::2], args[1::2]))
+class FaultServer(contextlib.AbstractContextManager):
+    """This server, run until the end of a `with` block."""
+
+    def __init__(self, *args):
+        command = [sys.executable, os.path.abspath(__file__), "--max-seconds", "120", *args]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE)
+        self.port = int(self.process.stdout.readline().split()[1])  # its error is on stderr when it did not start
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        self.process.communicate(timeout=10)
+
+    def stats(self):
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))  # the tests' proxies aside
+        with opener.open("http://127.0.0.1:%d/_stats" % self.port, timeout=10) as answer:
+            return json.load(answer)
+
+
+if __name__ == "__main__":
+    options = dict(zip(sys.argv[1::2], sys.argv[2::2]))
     Handler.root = os.path.realpath(options["--root"]) if "--root" in options else None
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads, server.handle_error = True, lambda *_: None  # a client gone midway is no error
@@ -115,33 +121,3 @@ def main(args):
     threading.Timer(float(options.get("--max-seconds", 600)), os._exit, (0,)).start()
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
-
-
-class FaultServer:
-    """This server, run for the life of a `with` block."""
-
-    def __init__(self, *args):
-        self.args = [sys.executable, os.path.abspath(__file__), "--max-seconds", "120", *args]
-
-    def __enter__(self):
-        self.process = subprocess.Popen(self.args, stdout=subprocess.PIPE)
-        line = self.process.stdout.readline().decode()
-        if not line.startswith("PORT "):
-            self.process.kill()
-            raise RuntimeError("fault server did not start: %r" % line)
-        self.port = int(line.split()[1])
-        return self
-
-    def __exit__(self, *exc):
-        self.process.terminate()
-        self.process.wait(10)
-        self.process.stdout.close()
-
-    def stats(self):
-        with contextlib.closing(http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)) as connection:
-            connection.request("GET", "/_stats")
-            return json.loads(connection.getresponse().read())
-
-
-if __name__ == "__main__":
-    main(sys.argv[1:])
