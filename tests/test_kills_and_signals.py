@@ -3,7 +3,6 @@ while unzip unpacks the bundle's archive, and while the agent runs."""
 import glob
 import itertools
 import os
-import shutil
 import signal
 import subprocess
 import time
@@ -33,22 +32,20 @@ finish
 
 
 class KillTest(DownloadTestCase):
-    def cached_parts(self):
-        part = self.cache("installagent", "part")
-        return len(os.listdir(part)) if os.path.isdir(part) else 0
-
     def test_killed_anywhere_the_next_run_starts_a_complete_agent(self):
         """SIGKILL at 18 points; a SIGINT while the window downloads closes it and abandons the transfer at once."""
         self.publish("many.zip", MANY_FILES)
+        part = self.cache("installagent", "part")
+        parts = lambda: len(os.listdir(part)) if os.path.isdir(part) else 0  # noqa: E731
         slow_tail, sent = "/many.zip?rate=%d&rate_from=%d" % (RATE, len(MANY_FILES) - RATE), lambda: (
             self.faults.stats()["bytes_sent"] - self.sent_before)
         triggers = {  # name -> (path, condition on the run's standard error)
             "transfer begun": (slow_tail, lambda stderr: sent() > 0),
             "transfer half done": (slow_tail, lambda stderr: sent() > len(MANY_FILES) // 2),
             "unpacking begun": ("/many.zip", lambda stderr: INITIALIZING in (stderr.seek(0) or stderr.read())),
-            "first files unpacked": ("/many.zip", lambda stderr: self.cached_parts() > 0),
-            "a third unpacked": ("/many.zip", lambda stderr: self.cached_parts() > FILES // 3),
-            "all files unpacked": ("/many.zip", lambda stderr: self.cached_parts() >= FILES),
+            "first files unpacked": ("/many.zip", lambda stderr: parts() > 0),
+            "a third unpacked": ("/many.zip", lambda stderr: parts() > FILES // 3),
+            "all files unpacked": ("/many.zip", lambda stderr: parts() >= FILES),
         }
         cases = [("SIGINT", "/long?size=100000000&rate=65536", triggers["transfer begun"][1], 0, signal.SIGINT)] + [
             (name, *trigger, delay, signal.SIGKILL) for delay in (0.0, 0.05, 0.2) for name, trigger in triggers.items()]
@@ -64,12 +61,11 @@ class KillTest(DownloadTestCase):
                 if signum == signal.SIGINT:  # no transport error shown
                     self.assert_download_failed(result, [], [])
                 if self.stored_validation_string() is not None:  # only beside a complete agent
-                    self.assertEqual(self.cached_parts(), FILES, "a half-unpacked cache counts as current")
-                shutil.rmtree(self.tmpdir)  # what a killed run leaves there is not judged
-                os.mkdir(self.tmpdir)
+                    self.assertEqual(parts(), FILES, "a half-unpacked cache counts as current")
+                self.tmpdir = self.folder("after", name, str(delay))  # what a killed run leaves is not judged
                 bundle, after = self.run_download(self.fault_url("/many.zip"), ARGS, label="after")
                 self.assert_started(after, bundle, ARGS, unpacked=None)
-                self.assertEqual(self.cached_parts(), FILES, "a half-unpacked install agent was started")
+                self.assertEqual(parts(), FILES, "a half-unpacked install agent was started")
                 self.assertEqual(self.stored_validation_string(), b'"file-%d"' % len(MANY_FILES))
 
     def test_signal_while_the_install_agent_runs(self):

@@ -12,32 +12,28 @@ TRICKLE_SECONDS = 70  # the last bytes of the trickled archive come one a second
 
 class TimeoutTest(DownloadTestCase):
 
-    def lane(self, label, query):
-        """Starts a run on /agent.zip?query in a sandbox of its own; a function that finishes it there."""
-        sandbox = self.folder(label, "home"), self.folder(label, "tmp"), os.path.join(self.root, label + ".record")
-        self.home, self.tmpdir, self.record_file = sandbox
-        bundle = self.download_bundle(self.fault_url("/agent.zip?" + query), label)
-        proc = self.start_program(bundle.program, ARGS)
-
-        def finish():
-            self.home, self.tmpdir, self.record_file = sandbox
-            return bundle, self.finish_program(proc, timeout=180)
-        return finish
-
     def test_idle_transfer_times_out_and_a_trickle_goes_on(self):
         size = os.path.getsize(os.path.join(self.www, self.publish("agent.zip", agent_archive())))
-        started = time.monotonic()
-        trickle = self.lane("trickle", "rate=1&rate_from=%d" % (size - TRICKLE_SECONDS))
-        for finish in [self.lane("stalled", "stall_after=%d" % (size // 3)), self.lane("silent", "silent")]:
-            self.assert_download_failed(finish()[1], TRANSPORT_FAILED, [
+        started, runs = time.monotonic(), []
+        for label, query in (("stalled", "stall_after=%d" % (size // 3)), ("silent", "silent"),
+                             ("trickle", "rate=1&rate_from=%d" % (size - TRICKLE_SECONDS))):
+            sandbox = self.folder(label, "home"), self.folder(label, "tmp"), os.path.join(self.root, label + ".record")
+            self.home, self.tmpdir, self.record_file = sandbox
+            bundle = self.download_bundle(self.fault_url("/agent.zip?" + query), label)
+            runs.append((label, sandbox, bundle, self.start_program(bundle.program, ARGS)))
+        for label, sandbox, bundle, proc in runs:
+            self.home, self.tmpdir, self.record_file = sandbox
+            result = self.finish_program(proc, timeout=180)
+            if label == "trickle":
+                self.assertGreaterEqual(time.monotonic() - started, TRICKLE_SECONDS - 5, "the trickle was not slow")
+                self.assert_started(result, bundle, ARGS)
+                continue
+            self.assert_download_failed(result, TRANSPORT_FAILED, [
                 rb"Download failed! Error - Timed out: nothing received for 60 seconds http://.*"])
             self.assertGreaterEqual(time.monotonic() - started, 59)
             self.assertIsNone(self.stored_validation_string())
-        bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, label="next")
-        self.assert_started(result, bundle, ARGS)  # the timed-out run's cache serves the next one
-        bundle, result = trickle()
-        self.assertGreaterEqual(time.monotonic() - started, TRICKLE_SECONDS - 5, "the trickle was not slow")
-        self.assert_started(result, bundle, ARGS)
+            bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, label="next")
+            self.assert_started(result, bundle, ARGS)  # the timed-out run's cache serves the next one
 
 
 if __name__ == "__main__":
