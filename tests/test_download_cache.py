@@ -1,9 +1,7 @@
-"""The per-user cache: what it holds and what the server answers make a hit or a replacement; private whatever
-the umask; signed caches; runs at once, a running agent, folders above it not ours, entries that climb out, a full
-disk."""
+"""The per-user cache: hits, replacements, trust in it and in the folders above it, privacy whatever the umask;
+signed caches, runs at once, an agent in use, entries that climb out, a full disk."""
 import os
 import re
-import shutil
 import subprocess
 import tempfile
 import unittest
@@ -11,7 +9,7 @@ import zipfile
 
 from bootstrap_fixture import (AGENT_SAYS, ARCHIVE, CACHE_DIR, KEY_FILE, NO_ETAG_LOG, NOBODY, UNPACK_FAILED,
                                UNZIP_TOOL_FAILED, VALIDATION_FILE, DownloadTestCase, agent_archive, minisign_key,
-                               minisign_sign, read, split_stderr, unpack_log, walk, write, zip_archive)
+                               minisign_sign, read, split_stderr, unpack_log, walk, zip_archive)
 
 ARGS = ["--from-cache", "two words"]
 
@@ -23,19 +21,13 @@ def padded(label, size=2_000_000):
 
 class CacheTest(DownloadTestCase):
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.publish("small.zip", padded("padding"))
-        cls.publish("agent.zip", agent_archive())
-
     def test_cache_table(self):
         """A cache filled, then spoiled, meets the server's answer: a hit, a replacement, or not used nor changed."""
         shared = self.enterContext(tempfile.TemporaryDirectory(prefix="bootstrap-shared-home-"))  # outside the sandbox
         os.chmod(shared, 0o1777)  # sticky and open to all, like /tmp
-        cache, korvex, moved, shared_cache = self.cache(), self.home + "/.korvex", self.root + "/moved", os.path.join(
-            shared, CACHE_DIR)
-        agent, validation, release = cache + "/installagent", cache + "/" + VALIDATION_FILE, os.path.dirname(cache)
+        self.publish("small.zip", padded("padding"))
+        cache, korvex, moved = self.cache(), self.home + "/.korvex", self.root + "/moved"
+        agent, release, shared_cache = cache + "/installagent", os.path.dirname(cache), os.path.join(shared, CACHE_DIR)
 
         def link(path):  # to the same thing elsewhere
             os.rename(path, moved)
@@ -48,7 +40,7 @@ class CacheTest(DownloadTestCase):
             link(os.path.join(shared_cache, VALIDATION_FILE))
             os.chmod(shared_cache, 0o500)
         # label -> (a spoil of the filled cache, a hit (or, not used: the folder named and why)[, the query it was
-        #           filled from, the server's answer]); HOME is the shared one for "shared" labels, the user another
+        #           filled from, the server's answer]); "shared": the shared HOME, and the runs another user's
         cases = {
             "64 KiB ETag, sent slowly": (None, True, "etag_size=65536", "small.zip?etag_size=65536&rate=100000"),
             "empty body with the cached ETag": (None, True, "etag=%22q%22", "empty?etag=%22q%22"),
@@ -56,7 +48,7 @@ class CacheTest(DownloadTestCase):
             "validation string without the agent": (lambda: os.remove(agent + "/install"), False),
             "untrusted: cache folder another's": (lambda: os.chown(cache, NOBODY, NOBODY), False),
             "untrusted: agent folder writable by all": (lambda: os.chmod(agent, 0o777), False),
-            "untrusted: validation string a symbolic link": (lambda: link(validation), False),
+            "untrusted: validation string a symbolic link": (lambda: link(cache + "/" + VALIDATION_FILE), False),
             "top folder a link to the user's own": (lambda: link(korvex), True, "", "small.zip?rate=100000"),
             "top folder writable by the group": (lambda: os.chmod(korvex, 0o770), (
                 korvex, b" may be written by group or others; run chmod go-w %s")),
@@ -103,8 +95,8 @@ class CacheTest(DownloadTestCase):
                         self.assertEqual(os.stat(os.path.join(cached, name)).st_mode & 0o777, 0o600, name)
 
     def test_signed_cache_is_current_only_for_its_key(self):
-        key = minisign_key(self.folder("key"))
-        self.publish("agent.zip.minisig", minisign_sign(key, os.path.join(self.www, "agent.zip")))
+        key, archive = minisign_key(self.folder("key")), self.www + "/" + self.publish("agent.zip", agent_archive())
+        self.publish("agent.zip.minisig", minisign_sign(key, archive))
         # (the bundle's key, unpacked, signature requests, the stored key id after)
         runs = [(None, True, 0, None), (key.public, True, 1, key.key_id), (key.public, False, 0, key.key_id)]
         for number, (public, unpacked, requests, stored) in enumerate(runs):
@@ -127,22 +119,20 @@ class CacheTest(DownloadTestCase):
                     logs, lines = split_stderr(result.stderr)
                     self.assertEqual((result.status, logs, lines.count(AGENT_SAYS)), (0, [], 1), result.stderr)
                 self.assertEqual(self.stored_validation_string(), b'"file-%d"' % len(read(self.www + "/" + name)))
-                self.assertEqual(sorted(os.listdir(self.cache("installagent"))), sorted(["install", name]))
-                self.assertEqual(os.path.getsize(self.cache("installagent", name)), 2_000_000, "a cut unpacking")
+                self.assertEqual((sorted(os.listdir(self.cache("installagent"))), os.path.getsize(self.cache(
+                    "installagent", name))), (sorted(["install", name]), 2_000_000), "not one whole unpacking")
 
     def test_install_agent_in_use_is_never_replaced(self):
         reader = (b'echo started > "$AGENT_RECORD.started"\nsleep "${AGENT_SLEEP:-0}"\n'
                   b'cat "$(dirname "$0")/data" > "$AGENT_RECORD.data"\n')
         self.publish("reader.zip", zip_archive(("install", reader, 0o644), ("data", b"first archive", 0o644)))
-        first_bundle = self.download_bundle(self.nginx.url("reader.zip"), "product C")
         newer = self.download_bundle(self.nginx.url(self.publish("newer.zip", padded("newer", 1000))), "product D")
-        record = os.path.join(self.root, "first")
+        record, first_bundle = self.root + "/first", self.download_bundle(self.nginx.url("reader.zip"), "product C")
         first = self.start_program(first_bundle.program, ARGS, {"AGENT_RECORD": record, "AGENT_SLEEP": "2"})
         self.wait_until(lambda: os.path.exists(record + ".started"), "the first agent start", bound=20)
         result = self.run_program(newer.program, ARGS)
         self.assert_started(result, newer, ARGS, why=b"another run's install agent uses it; .*")
-        self.assertEqual(self.finish_program(first).status, 0)
-        self.assertEqual(read(record + ".data"), b"first archive")
+        self.assertEqual((self.finish_program(first).status, read(record + ".data")), (0, b"first archive"))
         for unpacked in (True, False):  # unused now: replaced, then a hit
             self.assert_started(self.run_program(newer.program, ARGS), newer, ARGS, unpacked=unpacked)
 
@@ -152,9 +142,8 @@ class CacheTest(DownloadTestCase):
         self.assert_succeeded(self.run_program(bundle.program, ARGS))
         bundle, result = self.run_download(self.nginx.url(self.publish("climbing.zip", archive)), ARGS)
         self.assert_started(result, bundle, ARGS)
-        found = {os.path.relpath(p, self.root) for p in walk(self.root) if os.path.basename(p).startswith("escape-")}
-        self.assertEqual(found, {os.path.join("home", CACHE_DIR, "installagent", n) for n in ("escape-parent",
-                                                                                               "sub/escape-deeper")})
+        found = {os.path.relpath(path, self.cache("installagent")) for path in walk(self.root) if "/escape-" in path}
+        self.assertEqual(found, {"escape-parent", "sub/escape-deeper"})
 
     def test_full_disk_leaves_no_current_cache(self):
         home = self.folder("small-home")
@@ -164,8 +153,9 @@ class CacheTest(DownloadTestCase):
                                       env={"HOME": home})
         self.assert_download_failed(result, [UNPACK_FAILED], [unpack_log()], also=(UNZIP_TOOL_FAILED,))
         self.assertFalse(os.path.exists(os.path.join(home, CACHE_DIR, VALIDATION_FILE)))
-        shutil.rmtree(os.path.join(home, ".korvex"))  # room again: the next run ends well
-        bundle, result = self.run_download(self.nginx.url("agent.zip"), ARGS, env={"HOME": home})
+        subprocess.run(["rm", "-r", home + "/.korvex"], check=True)  # room again: the next run ends well
+        bundle, result = self.run_download(self.nginx.url(self.publish("agent.zip", agent_archive())), ARGS,
+                                           {"HOME": home})
         self.assert_started(result, bundle, ARGS, cache=home)
 
 
