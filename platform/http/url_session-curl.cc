@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/paths.h"
@@ -130,13 +132,16 @@ UrlCompletion completion(Kind kind, std::string description, const std::string& 
   return result;
 }
 
-std::set<int> openDescriptors() {
-  std::set<int> descriptors;
-  // Not the directory's own descriptor: it is closed again at once.
+// Each open descriptor with the file it stands for; not the listing's own,
+// which is closed again at once.
+std::set<std::tuple<int, dev_t, ino_t>> openDescriptors() {
+  std::set<std::tuple<int, dev_t, ino_t>> descriptors;
   if (DIR* directory = opendir("/proc/self/fd")) {
     while (struct dirent* entry = readdir(directory)) {
       int fd = std::atoi(entry->d_name);
-      if (entry->d_name[0] != '.' && fd != dirfd(directory)) descriptors.insert(fd);
+      struct stat info;
+      if (entry->d_name[0] == '.' || fd == dirfd(directory) || fstat(fd, &info) != 0) continue;
+      descriptors.emplace(fd, info.st_dev, info.st_ino);
     }
     closedir(directory);
   }
@@ -144,12 +149,17 @@ std::set<int> openDescriptors() {
 }
 
 // A multi handle whose descriptors a child process does not inherit:
-// libcurl (7.88) opens its wake-up socket pair without close-on-exec.
+// libcurl (7.88) opens its wake-up socket pair without close-on-exec. Another
+// thread may close a descriptor meanwhile and libcurl take its number, so a
+// descriptor is new by the file it stands for, not by its number. Marking a
+// descriptor another thread opened meanwhile does no harm: the program hands
+// a child only its standard streams.
 CURLM* newMultiHandle(const CurlLibrary& curl) {
-  std::set<int> before = openDescriptors();
+  std::set<std::tuple<int, dev_t, ino_t>> before = openDescriptors();
   CURLM* multi = curl.multi_init();
-  for (int fd : openDescriptors()) {
-    if (!before.count(fd)) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+  for (const auto& open : openDescriptors()) {
+    int fd = std::get<0>(open);
+    if (!before.count(open)) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
   }
   return multi;
 }
