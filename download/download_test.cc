@@ -171,16 +171,6 @@ TEST_F(DownloadTest, ServerAnswerAndCacheDecideTheOutcome) {
   }
 }
 
-TEST_F(DownloadTest, OnlyTransportErrorsAreShown) {
-  DownloadRun run(resources_.getDir(), 200, "\"v1\"");
-  run.download.didCompleteWithError({UrlCompletion::Kind::kSuccess, "", ""});
-  run.download.didCompleteWithError({UrlCompletion::Kind::kCancelled, "cancelled", "u"});
-  EXPECT_EQ("Downloading", run.text);
-  run.download.didCompleteWithError({UrlCompletion::Kind::kTransportError, "refused", "u"});
-  EXPECT_EQ("Error during the download process.\nSee the log in Console app for more information.",
-            run.text);
-}
-
 TEST_F(DownloadTest, WindowClosedBeforeTheHandOffStartsNothing) {
   for (bool duringUnpacking : {false, true}) {
     SCOPED_TRACE(duringUnpacking ? "while unpacking" : "before the end");
