@@ -5,20 +5,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "base/paths.h"
@@ -132,16 +131,18 @@ UrlCompletion completion(Kind kind, std::string description, const std::string& 
   return result;
 }
 
-// Each open descriptor with the file it stands for; not the listing's own,
-// which is closed again at once.
-std::set<std::tuple<int, dev_t, ino_t>> openDescriptors() {
-  std::set<std::tuple<int, dev_t, ino_t>> descriptors;
+// Each open descriptor with what it stands for ("socket:[123]", a path); not
+// the listing's own, which is closed again at once. Read from /proc, not with
+// fstat, which would touch descriptors other threads may be closing.
+std::set<std::pair<int, std::string>> openDescriptors() {
+  std::set<std::pair<int, std::string>> descriptors;
   if (DIR* directory = opendir("/proc/self/fd")) {
     while (struct dirent* entry = readdir(directory)) {
       int fd = std::atoi(entry->d_name);
-      struct stat info;
-      if (entry->d_name[0] == '.' || fd == dirfd(directory) || fstat(fd, &info) != 0) continue;
-      descriptors.emplace(fd, info.st_dev, info.st_ino);
+      char target[PATH_MAX];
+      ssize_t size = readlinkat(dirfd(directory), entry->d_name, target, sizeof target);
+      if (entry->d_name[0] == '.' || fd == dirfd(directory) || size < 0) continue;
+      descriptors.emplace(fd, std::string(target, size));
     }
     closedir(directory);
   }
@@ -155,10 +156,10 @@ std::set<std::tuple<int, dev_t, ino_t>> openDescriptors() {
 // descriptor another thread opened meanwhile does no harm: the program hands
 // a child only its standard streams.
 CURLM* newMultiHandle(const CurlLibrary& curl) {
-  std::set<std::tuple<int, dev_t, ino_t>> before = openDescriptors();
+  std::set<std::pair<int, std::string>> before = openDescriptors();
   CURLM* multi = curl.multi_init();
   for (const auto& open : openDescriptors()) {
-    int fd = std::get<0>(open);
+    int fd = open.first;
     if (!before.count(open)) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
   }
   return multi;
