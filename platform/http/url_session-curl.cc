@@ -139,10 +139,10 @@ std::set<std::pair<int, std::string>> openDescriptors() {
   if (DIR* directory = opendir("/proc/self/fd")) {
     while (struct dirent* entry = readdir(directory)) {
       int fd = std::atoi(entry->d_name);
+      if (entry->d_name[0] == '.' || fd == dirfd(directory)) continue;
       char target[PATH_MAX];
       ssize_t size = readlinkat(dirfd(directory), entry->d_name, target, sizeof target);
-      if (entry->d_name[0] == '.' || fd == dirfd(directory) || size < 0) continue;
-      descriptors.emplace(fd, std::string(target, size));
+      if (size >= 0) descriptors.emplace(fd, std::string(target, size));
     }
     closedir(directory);
   }
@@ -158,9 +158,8 @@ std::set<std::pair<int, std::string>> openDescriptors() {
 CURLM* newMultiHandle(const CurlLibrary& curl) {
   std::set<std::pair<int, std::string>> before = openDescriptors();
   CURLM* multi = curl.multi_init();
-  for (const auto& open : openDescriptors()) {
-    int fd = open.first;
-    if (!before.count(open)) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+  for (const auto& [fd, target] : openDescriptors()) {
+    if (!before.count({fd, target})) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
   }
   return multi;
 }
