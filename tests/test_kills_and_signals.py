@@ -79,17 +79,22 @@ class KillTest(DownloadTestCase):
             "install", CLEANING_AGENT, 0o644))}, "download hand-off": {URL_FILE: url.encode() + b"\n"}}
         runs = []  # every run at once: each takes the agent's 7 s
         for (name, case), route in [(case, route) for case in cases.items() for route in routes]:
+            ignored, sleep, agent_exit = case[:3]
             agent_dir = self.folder("agent", name, route)
-            env = {"AGENT_DIR": agent_dir, "AGENT_SLEEP": str(case[1]), "AGENT_EXIT": str(case[2]),
+            env = {"AGENT_DIR": agent_dir, "AGENT_SLEEP": str(sleep), "AGENT_EXIT": str(agent_exit),
                    "HOME": self.folder("home", name, route)}
-            ignore = (lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)) if case[0] else None
+            ignore = (lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)) if ignored else None
             proc = self.start_program(self.make_bundle(routes[route], self.folder(name, route)).program, ARGS, env,
                                       start_new_session=True, preexec_fn=ignore)
             self.addCleanup(subprocess.run, ["kill", "-KILL", "--", "-%d" % proc.pid], stderr=subprocess.DEVNULL)
             runs.append((name, route, proc, agent_dir, case))
-        for name, route, proc, agent_dir, case in runs:
-            self.wait_until(lambda: read(os.path.join(agent_dir, "pid"), b"").endswith(b"\n"), "agent", proc)
-            (os.killpg if case[4] else os.kill)(proc.pid, case[3])
+        for name, route, proc, agent_dir, (*_, signum, group, caught, status) in runs:
+            pid = self.wait_until(lambda: read(os.path.join(agent_dir, "pid"), b"").strip(), "agent", proc).decode()
+            # Its sleep runs too: a signal before its exec would find only the shell, which waits the sleep out.
+            sleeping = lambda: [read("/proc/%s/comm" % child) for child in read(  # noqa: E731
+                "/proc/%s/task/%s/children" % (pid, pid), b"").decode().split()] == [b"sleep\n"]
+            self.wait_until(sleeping, "its sleep", proc)
+            (os.killpg if group else os.kill)(proc.pid, signum)
         for name, route, proc, agent_dir, (*_, caught, status) in runs:
             with self.subTest(name, route=route):
                 result = self.finish_program(proc)
